@@ -1,0 +1,21 @@
+# GoogleTest is built from Debian's source package so that sanitizer builds instrument it too.
+if(EXISTS /usr/src/googletest/CMakeLists.txt)
+  set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
+  set(BUILD_GMOCK ON CACHE BOOL "" FORCE)
+  add_subdirectory(/usr/src/googletest ${CMAKE_BINARY_DIR}/_googletest EXCLUDE_FROM_ALL)
+else()
+  find_package(GTest REQUIRED)
+endif()
+include(GoogleTest)
+
+# verbat_add_test(NAME sources... LIBS libs... [LABELS labels...])
+# One executable per group of behaviour; each test case is registered in ctest on its own.
+function(verbat_add_test name)
+  cmake_parse_arguments(T "" "" "SOURCES;LIBS;LABELS;PROPERTIES" ${ARGN})
+  add_executable(${name} ${T_SOURCES})
+  target_link_libraries(${name} PRIVATE ${T_LIBS} GTest::gtest_main GTest::gmock verbat_warnings)
+  set(labels ${T_LABELS})
+  gtest_discover_tests(${name}
+    DISCOVERY_TIMEOUT 60
+    PROPERTIES LABELS "${labels}" ENVIRONMENT "VERBAT_SOURCE_DIR=${CMAKE_SOURCE_DIR}" ${T_PROPERTIES})
+endfunction()

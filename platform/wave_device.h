@@ -1,0 +1,112 @@
+// The sound devices: wave-out for playback, wave-in for recording, a synchronous sound-file
+// player, and the backend that makes them (ALSA for real sound, or the in-process virtual card).
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/mm_result.h"
+#include "platform/thread.h"
+#include "platform/wave_format.h"
+
+namespace platform {
+
+// One buffer handed to a device. The owner keeps it (and its data) alive from Prepare to Unprepare.
+struct WaveHeader {
+  static constexpr uint32_t kDone = 0x01;      // the device has finished with it
+  static constexpr uint32_t kPrepared = 0x02;
+  static constexpr uint32_t kInQueue = 0x10;   // queued at the device (until its completion is reported)
+
+  uint8_t* data = nullptr;
+  uint32_t buffer_length = 0;   // bytes in data
+  uint32_t bytes_recorded = 0;  // wave-in: bytes the device filled
+  uintptr_t user = 0;           // free for the owner
+  std::atomic<uint32_t> flags{0};
+};
+
+// Playback device. Position and completion are in terms of what was actually played: a block is
+// reported done once its last frame has left the speaker (or when Reset throws it away).
+class WaveOutDevice {
+ public:
+  // Called on a thread of the device layer for every block that is done, in the order written.
+  using DoneCallback = std::function<void(WaveHeader&)>;
+
+  virtual ~WaveOutDevice() = default;
+
+  // 8-bit unsigned or 16-bit signed PCM, 1 or 2 channels, 4000 to 192000 frames per second.
+  virtual MMResult Open(const WaveFormat& format, DoneCallback done) = 0;
+  // kStillPlaying while blocks are queued; the device stays open then.
+  virtual MMResult Close() = 0;
+  virtual bool IsOpen() const = 0;
+
+  virtual MMResult Prepare(WaveHeader& header) = 0;
+  // kStillPlaying while the header is queued (its completion not yet reported).
+  virtual MMResult Unprepare(WaveHeader& header) = 0;
+  virtual MMResult Write(WaveHeader& header) = 0;  // kUnprepared unless prepared
+
+  // Holds playback with the queue intact; allowed before the first block too.
+  virtual MMResult Pause() = 0;
+  virtual MMResult Restart() = 0;
+  // Stops at once: every queued block is reported done before Reset returns, and the position
+  // starts again from 0.
+  virtual MMResult Reset() = 0;
+
+  // Sample frames played since Open or the last Reset.
+  virtual MMResult GetPosition(uint64_t& frames) = 0;
+  // Linear volume per channel, 0 to 0xFFFF.
+  virtual MMResult SetVolume(uint16_t left, uint16_t right) = 0;
+};
+
+// Messages a wave-in device posts to the thread it was opened with.
+inline constexpr uint32_t kMsgWaveInOpen = 0x3BE;
+inline constexpr uint32_t kMsgWaveInClose = 0x3BF;
+// A buffer is done: ptr is its WaveHeader (bytes_recorded tells how much was filled) and param the
+// serial number of the Open it belongs to, so that notices of an earlier recording can be told
+// apart from those of the current one.
+inline constexpr uint32_t kMsgWaveInData = 0x3C0;
+
+inline constexpr int kDefaultWaveInDevice = -1;
+
+// Recording device. Filled buffers are posted, in the order they were added, as kMsgWaveInData
+// messages to the thread given at Open.
+class WaveInDevice {
+ public:
+  virtual ~WaveInDevice() = default;
+
+  // device: an index into AudioBackend::WaveInDeviceNames(), or kDefaultWaveInDevice.
+  virtual MMResult Open(int device, const WaveFormat& format, ThreadId notify_thread) = 0;
+  virtual MMResult Close() = 0;  // kStillPlaying while buffers are queued (Reset first)
+  virtual bool IsOpen() const = 0;
+  virtual uint32_t OpenSerial() const = 0;  // the serial carried by this Open's messages
+
+  virtual MMResult Prepare(WaveHeader& header) = 0;
+  virtual MMResult Unprepare(WaveHeader& header) = 0;  // kStillPlaying while queued
+  virtual MMResult AddBuffer(WaveHeader& header) = 0;
+  virtual MMResult Start() = 0;
+  // Stops recording and hands back every queued buffer, the partly filled one with its byte count;
+  // all of them are posted before Reset returns.
+  virtual MMResult Reset() = 0;
+};
+
+class AudioBackend {
+ public:
+  virtual ~AudioBackend() = default;
+  virtual std::string Name() const = 0;
+  virtual std::unique_ptr<WaveOutDevice> CreateWaveOut() = 0;
+  virtual std::unique_ptr<WaveInDevice> CreateWaveIn() = 0;
+  // Recording devices; the position in the list is the device number.
+  virtual std::vector<std::string> WaveInDeviceNames() = 0;
+  // Plays a WAV file to its end before returning; an empty or missing name plays nothing.
+  virtual void PlaySoundFile(const std::string& path) = 0;
+};
+
+// The backend chosen by the environment variable VERBAT_AUDIO: "alsa" (the default) or "virtual"
+// (the in-process sound card, playing in real time; VERBAT_VIRTUAL_SPEED=N plays N times faster,
+// 0 as fast as possible).
+AudioBackend& DefaultAudioBackend();
+
+}  // namespace platform

@@ -1,0 +1,57 @@
+#!/usr/bin/env bash
+# Builds and runs the whole test suite. Installs what it needs first.
+#
+#   scripts/test.sh               normal build, then address+undefined sanitizers, then the thread
+#                                 sanitizer on the tests labelled "threaded" (what CI runs)
+#   scripts/test.sh --quick       the normal build only
+#   scripts/test.sh --sanitize=address,undefined | --sanitize=thread    one sanitizer build only
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$(pwd)
+scripts/install-deps.sh
+
+jobs=$(nproc)
+mode=all
+case "${1:-}" in
+  "") ;;
+  --quick) mode=quick ;;
+  --sanitize=*) mode=${1#--sanitize=} ;;
+  *) echo "usage: $0 [--quick | --sanitize=address,undefined | --sanitize=thread]" >&2; exit 2 ;;
+esac
+
+configure_and_build() {  # dir, cmake options...
+  local dir=$1; shift
+  cmake -S "$root" -B "$dir" -G Ninja -DVERBAT_WERROR=ON "$@" >/dev/null
+  cmake --build "$dir" -j"$jobs"
+}
+
+run_ctest() {  # dir, ctest options...
+  local dir=$1; shift
+  echo "== ctest in $dir"
+  ctest --test-dir "$dir" --output-on-failure --timeout 600 -j"$jobs" "$@"
+}
+
+normal() {
+  configure_and_build build
+  run_ctest build
+}
+asan() {
+  configure_and_build build-asan -DVERBAT_SANITIZE=address,undefined -DCMAKE_BUILD_TYPE=Debug \
+    -DVERBAT_BUILD_BENCH=OFF
+  ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
+    run_ctest build-asan -LE no-sanitizer
+}
+tsan() {
+  configure_and_build build-tsan -DVERBAT_SANITIZE=thread -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DVERBAT_BUILD_BENCH=OFF
+  TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 run_ctest build-tsan -L threaded
+}
+
+case $mode in
+  all) normal; asan; tsan ;;
+  quick) normal ;;
+  address,undefined | undefined,address) asan ;;
+  thread) tsan ;;
+  *) echo "unknown sanitizer set: $mode" >&2; exit 2 ;;
+esac
+echo "== all test runs passed ($mode)"
