@@ -1,0 +1,10 @@
+#include "media/InputInfo.h"
+
+namespace media {
+
+std::string FileNameOf(const std::string& path) {
+  const auto slash = path.find_last_of("/\\");
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+}  // namespace media

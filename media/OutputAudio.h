@@ -1,0 +1,110 @@
+// Plays PCM on a wave-out device. The reader thread writes bytes; they are collected into blocks
+// of the size given at Open, each completed block is filtered by the equalizer when it is on,
+// kept in a history ring (for the snapshots) and copied into one of 32 device buffers. A
+// semaphore with one count per free buffer holds the writer back while all 32 are queued: the
+// only flow control between reading and playing.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "media/EqualizerHook.h"
+#include "media/OutputMedia.h"
+#include "platform/sync.h"
+#include "platform/wave_device.h"
+
+namespace media {
+
+class OutputAudio : public OutputMedia {
+ public:
+  static constexpr int kHeaderCount = 32;
+  static constexpr int kRingCount = 80;
+
+  // The backend must outlive the output; the device is made from it once, here.
+  explicit OutputAudio(platform::AudioBackend& backend);
+  ~OutputAudio() override;
+  OutputAudio(const OutputAudio&) = delete;
+  OutputAudio& operator=(const OutputAudio&) = delete;
+
+  void Open(const PcmBlockFormat& format) override;
+  void Close() override;
+  uint32_t Write(const uint8_t* bytes, uint32_t length) override;
+  void Reset() override;
+  void Pause() override;
+  void Restart() override;
+  void SetVolume(uint32_t left_percent, uint32_t right_percent) override;
+  uint64_t GetPosition() override;
+  int32_t GetWaveSnapshot(uint64_t sample_position, int32_t* left, int32_t* right) override;
+  void SetSpeedDivisor(int32_t divisor) override;
+  void PlaySoundInterrupt(const std::string& sound_name) override;
+  void SetFlagA(uint8_t flag) override { flag_a_ = flag; }
+  void SetFlagB(uint8_t flag) override { flag_b_ = flag; }
+  int32_t QueuedBlocks() const override { return queued_.load(); }
+
+  // The equalizer consulted before each block is queued; null (the default) for none. Not owned.
+  void SetEqualizer(EqualizerHook* equalizer) { equalizer_.store(equalizer); }
+
+  bool IsOpen() const { return open_; }
+  int32_t SpeedDivisor() const { return speed_divisor_.load(); }
+  // The format the device was last opened with (rate after the speed divisor).
+  platform::WaveFormat DeviceFormat() const;
+  uint8_t FlagA() const { return flag_a_; }
+  uint8_t FlagB() const { return flag_b_; }
+  // Blocks a Write or Close gave up because a stop command was waiting (see Write).
+  uint64_t AbandonedBlocks() const { return abandoned_.load(); }
+
+ private:
+  struct Header {
+    platform::WaveHeader wave;
+    std::vector<uint8_t> buffer;
+  };
+
+  // Waits for a free header and queues the ring block being filled; false when a stop command
+  // arrived for the calling thread first (the block is then dropped).
+  bool QueueBlock();
+  void OnDone(platform::WaveHeader& header);
+  // Copies `window` bytes of history starting at `byte_position`; false when the ring does not
+  // hold all of them.
+  bool ReadHistory(uint64_t byte_position, uint32_t window, std::vector<uint8_t>& out);
+  void WaitUntilDrained();
+  void OpenDevice();
+
+  platform::AudioBackend& backend_;
+  std::unique_ptr<platform::WaveOutDevice> device_;
+  bool open_ = false;
+  bool paused_ = false;
+  platform::WaveFormat device_format_;
+  std::unique_ptr<platform::Semaphore> free_headers_;
+
+  std::atomic<int32_t> queued_{0};
+  std::mutex drain_mutex_;  // with drained_: lets Close wait for the device's last completion
+  std::condition_variable drained_;
+
+  uint16_t bits_per_sample_ = 0;
+  uint16_t channels_ = 0;
+  uint32_t block_size_ = 0;
+
+  // History ring: guarded by ring_lock_ where a block completes and where snapshots read it.
+  mutable std::mutex ring_lock_;
+  std::array<std::vector<uint8_t>, kRingCount> ring_;
+  int ring_write_index_ = 0;
+  uint64_t ring_filled_ = 0;  // blocks completed since Open or Reset
+  uint32_t fill_offset_ = 0;  // bytes already in the block being filled
+
+  std::array<Header, kHeaderCount> headers_;
+  int next_header_ = 0;
+
+  std::atomic<int32_t> speed_divisor_{4};
+  std::atomic<EqualizerHook*> equalizer_{nullptr};
+  std::atomic<uint64_t> abandoned_{0};
+  uint8_t flag_a_ = 0;
+  uint8_t flag_b_ = 1;
+};
+
+}  // namespace media
