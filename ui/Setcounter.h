@@ -1,0 +1,35 @@
+// The counter-entry dialog: a one-line box for a time typed as hhmmss or hh:mm:ss. It closes by
+// itself once the entry is complete; the caller reads and checks Text().
+#pragma once
+
+#include <QDialog>
+
+class QLineEdit;
+class QPushButton;
+
+namespace ui {
+
+class TSetCounterForm : public QDialog {
+  Q_OBJECT
+ public:
+  explicit TSetCounterForm(QWidget* parent = nullptr);
+
+  // The window whose top-left corner the dialog takes when it is shown.
+  void SetMainWindow(QWidget* main_window) { main_window_ = main_window; }
+  QString Text() const;
+  QLineEdit* Edit1() const { return edit1_; }
+
+  void FormActivate();
+  void Edit1Change();
+
+ protected:
+  void showEvent(QShowEvent* event) override;
+  void reject() override;
+
+ private:
+  QWidget* main_window_ = nullptr;
+  QLineEdit* edit1_;
+  QPushButton* button1_;  // kept invisible: it does nothing
+};
+
+}  // namespace ui
