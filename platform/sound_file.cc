@@ -1,5 +1,6 @@
 #include "platform/sound_file.h"
 
+#include <algorithm>
 #include <cstring>
 #include <fstream>
 
@@ -39,8 +40,15 @@ std::optional<PcmFile> ReadPcmFile(const std::string& path) {
       have_format = true;
     } else if (std::memcmp(chunk, "data", 4) == 0) {
       if (!have_format) return std::nullopt;
-      file.samples.resize(size);
-      in.read(reinterpret_cast<char*>(file.samples.data()), size);
+      // The size field may claim more than the file holds (a streamed or cut-off file): read
+      // what is there instead of reserving what the field says.
+      auto here = in.tellg();
+      in.seekg(0, std::ios::end);
+      auto left = static_cast<uint64_t>(in.tellg() - here);
+      in.seekg(here);
+      file.samples.resize(static_cast<size_t>(std::min<uint64_t>(size, left)));
+      in.read(reinterpret_cast<char*>(file.samples.data()),
+              static_cast<std::streamsize>(file.samples.size()));
       file.samples.resize(static_cast<size_t>(in.gcount()));  // a short file plays what it has
       break;
     } else {

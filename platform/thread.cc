@@ -74,6 +74,18 @@ bool MessageQueue::Get(ThreadMessage& out) {
   return true;
 }
 
+bool MessageQueue::GetFor(ThreadMessage& out, Milliseconds timeout) {
+  if (timeout == kInfinite) return Get(out);
+  std::unique_lock lock(mutex_);
+  if (!cv_.wait_for(lock, timeout, [this] { return !messages_.empty() || closed_; }) ||
+      messages_.empty()) {
+    return false;
+  }
+  out = std::move(messages_.front());
+  messages_.pop_front();
+  return true;
+}
+
 bool MessageQueue::Contains(uint32_t id) const {
   std::lock_guard lock(mutex_);
   return std::any_of(messages_.begin(), messages_.end(),

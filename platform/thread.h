@@ -42,6 +42,8 @@ class MessageQueue {
   bool Peek(ThreadMessage& out);     // takes the first message if there is one
   // Blocks until a message comes; false (and no message) only when the queue is closed and empty.
   bool Get(ThreadMessage& out);
+  // Like Get, but gives up (false) when no message has come within `timeout`.
+  bool GetFor(ThreadMessage& out, Milliseconds timeout);
   bool Contains(uint32_t id) const;
   size_t Size() const;
 

@@ -164,9 +164,9 @@ class VirtualWaveOut final : public WaveOutDevice {
       done = dev_.done;
     }
     for (WaveHeader* h : dropped) {
-      h->flags |= WaveHeader::kDone;
+      h->flags.fetch_or(WaveHeader::kDone);
+      h->flags.fetch_and(~WaveHeader::kInQueue);
       if (done) done(*h);
-      h->flags &= ~WaveHeader::kInQueue;
     }
     std::lock_guard lock(card_->mutex);
     dev_.in_callback = 0;
@@ -247,9 +247,11 @@ class VirtualWaveOut final : public WaveOutDevice {
         ++dev_.in_callback;
         DoneCallback done = dev_.done;
         lock.unlock();
-        h->flags |= WaveHeader::kDone;
+        // The in-queue flag goes before the owner hears of it: the owner may queue the header
+        // again at once.
+        h->flags.fetch_or(WaveHeader::kDone);
+        h->flags.fetch_and(~WaveHeader::kInQueue);
         if (done) done(*h);
-        h->flags &= ~WaveHeader::kInQueue;
         lock.lock();
         --dev_.in_callback;
         ++card_->playbacks[dev_.playback].blocks_done;
