@@ -16,8 +16,8 @@ class SynthesisFilter {
   void Synthesize(const float subbands[32], int reduction, int16_t* out, int stride);
 
  private:
-  // Owned by the implementation (synthesis.cc).
-  alignas(16) float v_[2][512];
+  // The last 16 blocks of 64 matrixed values, as a ring; offset_ is the newest block.
+  alignas(16) float v_[1024];
   int offset_ = 0;
 };
 
