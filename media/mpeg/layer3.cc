@@ -131,8 +131,6 @@ void ReadSideInfo(BitReader& bits, bool lsf, int channels, SideInfo& side) {
         // Implicit region boundaries: the big values lie in regions 0 and 1 only.
         g.region0_count = (g.block_type == 2 && !g.mixed_block) ? 8 : 7;
         g.region1_count = 36;
-        // The mixed flag means something for short blocks only.
-        if (g.block_type != 2) g.mixed_block = 0;
       } else {
         g.block_type = 0;
         g.mixed_block = 0;
@@ -630,6 +628,9 @@ int Layer3Decoder::DecodeFrame(const FrameHeader& header, const uint8_t* frame, 
       const bool is_short = granule_ok && g.block_type == 2;
       const bool mixed = is_short && g.mixed_block;
       const int block_type = granule_ok ? g.block_type : 0;
+      // With the mixed flag set (also on start and stop blocks) the two lowest subbands use
+      // the normal long window, so their overlap stays consistent through the switch.
+      const bool low_normal = granule_ok && g.window_switching && g.mixed_block;
       float* xr = data.xr;
       int nz = data.nonzero;
       if (is_short) {
@@ -665,7 +666,7 @@ int Layer3Decoder::DecodeFrame(const FrameHeader& header, const uint8_t* frame, 
         if (is_short && !(mixed && sb < 2))
           ImdctShort(xr + sb * 18, block);
         else
-          ImdctLong(xr + sb * 18, mixed ? 0 : block_type, block);
+          ImdctLong(xr + sb * 18, (low_normal && sb < 2) ? 0 : block_type, block);
         for (int t = 0; t < 18; ++t) {
           float value = block[t] + overlap[t];
           out[ch][gr * 18 + t][sb] = (odd && (t & 1)) ? -value : value;
