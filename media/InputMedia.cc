@@ -171,53 +171,65 @@ void InputMedia::StartReader() {
   }
 }
 
+void InputMedia::RecordError(const std::exception& e) {
+  std::lock_guard lock(error_mutex_);
+  reader_error_ = e.what();
+}
+
 void InputMedia::ReaderMain() {
   {
     std::lock_guard lock(error_mutex_);
     reader_error_.clear();
   }
-  bool failed = false;
-  try {
-    Run();
-  } catch (const std::exception& e) {
-    std::lock_guard lock(error_mutex_);
-    reader_error_ = e.what();
-    failed = true;
-  }
-  if (failed) {
-    // A device error on the reader (pause, restart, reset) ends playback: the device is left
-    // closed and the window hears of the end like any other.
-    HandleStop(true);
-    state_ = kStatePlaying;  // so that EndOfReader reports the end
+  for (;;) {
+    try {
+      Run();
+    } catch (const std::exception& e) {
+      // A device error on the reader (pause, restart, reset) ends playback: the device is left
+      // closed and the window hears of the end like any other.
+      RecordError(e);
+      HandleStop(true);
+      state_ = kStatePlaying;  // so that EndOfReader reports the end
+      break;
+    }
+    if (!DrainTail()) break;
   }
   EndOfReader();
 }
 
+bool InputMedia::DrainTail() {
+  // The last blocks play out while commands are still served, so a stop, pause or seek during
+  // the tail takes effect at once.
+  if (!ServesCommandsWhileDraining() || !output_) return false;
+  platform::MessageQueue* queue = platform::CurrentQueue();
+  uint64_t seeks = seeks_handled_;
+  try {
+    while (state_ != kStateStopped) {
+      platform::ThreadMessage message;
+      if (state_ == kStatePaused) {
+        if (queue->Get(message)) Dispatch(message);
+      } else if (queue->Peek(message)) {
+        Dispatch(message);
+      } else if (output_->QueuedBlocks() > 0) {
+        std::this_thread::sleep_for(kDrainPoll);
+      } else {
+        break;
+      }
+      if (seeks_handled_ != seeks) {
+        seeks = seeks_handled_;
+        if (state_ != kStateStopped && ContinueAfterSeek()) return true;
+      }
+    }
+  } catch (const std::exception& e) {
+    RecordError(e);
+    HandleStop(true);
+    state_ = kStatePlaying;
+  }
+  return false;
+}
+
 void InputMedia::EndOfReader() {
   platform::MessageQueue* queue = platform::CurrentQueue();
-  // The last blocks play out while commands are still served, so a stop or pause during the
-  // tail takes effect at once.
-  if (ServesCommandsWhileDraining()) {
-    try {
-      while (state_ != kStateStopped && output_ && output_->QueuedBlocks() > 0) {
-        platform::ThreadMessage message;
-        if (state_ == kStatePaused) {
-          if (queue->Get(message)) Dispatch(message);
-        } else if (queue->Peek(message)) {
-          Dispatch(message);
-        } else {
-          std::this_thread::sleep_for(kDrainPoll);
-        }
-      }
-    } catch (const std::exception& e) {
-      {
-        std::lock_guard lock(error_mutex_);
-        reader_error_ = e.what();
-      }
-      HandleStop(true);
-      state_ = kStatePlaying;
-    }
-  }
   {
     std::lock_guard lock(thread_mutex_);
     thread_id_ = 0;  // from here on no command can be posted to this reader
@@ -235,8 +247,7 @@ void InputMedia::EndOfReader() {
     try {
       if (output_) output_->Close();  // without Reset: the tail is heard to the end
     } catch (const std::exception& e) {
-      std::lock_guard lock(error_mutex_);
-      reader_error_ = e.what();
+      RecordError(e);
     }
     state_ = kStateStopped;
     Notify(NOTIFY_END);
@@ -298,6 +309,7 @@ void InputMedia::Dispatch(const platform::ThreadMessage& message) {
       break;
     case CMD_SEEK:
       Seek(message.param);
+      ++seeks_handled_;
       break;
     default:
       break;

@@ -121,6 +121,9 @@ class InputMedia {
   // Whether the end of the reader lets queued audio play out while still serving commands
   // (WAV, Vorbis) or leaves it to the output's Close (MP3).
   virtual bool ServesCommandsWhileDraining() const { return true; }
+  // A seek handled while the tail plays (rewind or repeat near the end of a file) asks for more
+  // reading: return true when there is data at the new position, ready for the next Run.
+  virtual bool ContinueAfterSeek() { return false; }
   // Sleeps the input's idle time after a read, unless the output is running short of queued
   // audio (a sleep then would starve the device at the fast speeds).
   void IdleSleep();
@@ -153,10 +156,13 @@ class InputMedia {
 
  private:
   void ReaderMain();
+  bool DrainTail();  // true: a seek wants the reader loop to run again
   void EndOfReader();
+  void RecordError(const std::exception& e);
   void HandleStop(bool reset);
   void Exchange(uint32_t command, int64_t param);
 
+  uint64_t seeks_handled_ = 0;  // reader thread only
   std::atomic<int64_t> start_sample_{0};
   mutable std::mutex position_mutex_;  // start sample and the output's count change together
 

@@ -17,8 +17,11 @@ uint32_t Le32(const uint8_t* p) {
 }
 uint16_t Le16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | p[1] << 8); }
 
+// Chunk identifiers are made of letters, digits and trailing spaces.
 bool IsChunkId(const uint8_t* p) {
-  return std::all_of(p, p + 4, [](uint8_t c) { return c >= 0x20 && c < 0x7F; });
+  return std::all_of(p, p + 4, [](uint8_t c) {
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == ' ';
+  });
 }
 
 }  // namespace
@@ -173,6 +176,11 @@ void InputWav::Seek(int64_t sample_index) {
   ResetOutputAt(sample_index);
   read_pos_ = std::min(data_offset_ + sample_index * FrameBytes(), data_end_);
   SeekFile(read_pos_);
+}
+
+bool InputWav::ContinueAfterSeek() {
+  bytes_read_ = ReadBlock();
+  return bytes_read_ > 0;
 }
 
 int InputWav::Run() {

@@ -28,6 +28,9 @@ class InputWav : public InputMedia {
   int64_t DataEnd() const { return data_end_; }
   uint32_t BlockSize() const { return block_size_; }
 
+ protected:
+  bool ContinueAfterSeek() override;
+
  private:
   void Parse(const std::string& path);
   void ClearFormat();

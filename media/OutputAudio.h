@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "media/EqualizerHook.h"
+#include "media/MMException.h"
 #include "media/OutputMedia.h"
 #include "platform/sync.h"
 #include "platform/wave_device.h"

@@ -1,0 +1,294 @@
+// The audio output on the virtual sound card: blocks, flow control, padding, device rate,
+// snapshots and the equalizer hook.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <future>
+#include <numeric>
+
+#include "media/OutputAudio.h"
+#include "platform/virtual_audio.h"
+#include "tests/media/wav_file.h"
+
+namespace media {
+namespace {
+
+using namespace std::chrono_literals;
+using media_test::Pattern;
+
+constexpr PcmBlockFormat kMono16{1, 16, 8000, 1600};  // a fifth of a second per block
+
+platform::VirtualCardOptions Manual() { return {platform::Pacing::kManual, 1.0}; }
+platform::VirtualCardOptions Fast() { return {platform::Pacing::kAsFastAsPossible, 1.0}; }
+
+TEST(OutputWrite, ReturnsTheBlockSizeOnlyWhenABlockIsCompleted) {
+  platform::VirtualAudioBackend card(Manual());
+  OutputAudio out(card);
+  out.SetSpeedDivisor(8);
+  out.Open(kMono16);
+  const auto bytes = Pattern(1600 * 3);
+
+  EXPECT_EQ(out.Write(bytes.data(), 1000), 0u);
+  EXPECT_EQ(card.LastPlayback().blocks_written, 0u);
+  EXPECT_EQ(out.Write(bytes.data() + 1000, 600), 1600u);  // fills the block exactly
+  EXPECT_EQ(card.LastPlayback().blocks_written, 1u);
+  EXPECT_EQ(out.Write(bytes.data() + 1600, 1600), 1600u);  // a whole block at offset 0
+  EXPECT_EQ(out.Write(bytes.data() + 3200, 1599), 0u);
+  EXPECT_EQ(out.QueuedBlocks(), 2);
+
+  card.Advance(1600);  // both blocks: 800 frames each
+  EXPECT_EQ(out.GetPosition(), 1600u);
+  EXPECT_EQ(out.QueuedBlocks(), 0);
+  const auto played = card.LastPlayback().played;
+  EXPECT_TRUE(std::equal(played.begin(), played.end(), bytes.begin()));
+  EXPECT_EQ(played.size(), 3200u);
+  card.Advance(0);
+  out.Reset();
+  out.Close();
+}
+
+TEST(OutputWrite, TheThirtyThirdBlockWaitsForAFreeHeader) {
+  platform::VirtualAudioBackend card(Manual());
+  OutputAudio out(card);
+  out.SetSpeedDivisor(8);
+  out.Open(kMono16);
+  const auto block = Pattern(1600);
+  for (int i = 0; i < OutputAudio::kHeaderCount; ++i) ASSERT_EQ(out.Write(block.data(), 1600), 1600u);
+  EXPECT_EQ(out.QueuedBlocks(), 32);
+
+  auto writer = std::async(std::launch::async, [&] { return out.Write(block.data(), 1600); });
+  // The device has returned nothing, so the writer cannot get a header.
+  EXPECT_EQ(writer.wait_for(100ms), std::future_status::timeout);
+  EXPECT_EQ(card.LastPlayback().blocks_written, 32u);
+  card.Advance(800);  // the first block comes back
+  ASSERT_EQ(writer.wait_for(10s), std::future_status::ready);
+  EXPECT_EQ(writer.get(), 1600u);
+  EXPECT_EQ(card.LastPlayback().blocks_written, 33u);
+  out.Reset();
+  out.Close();
+}
+
+TEST(OutputClose, PadsThePartialBlockWithSilenceAndPlaysIt) {
+  for (uint16_t bits : {8, 16}) {
+    SCOPED_TRACE(bits);
+    platform::VirtualAudioBackend card(Fast());
+    OutputAudio out(card);
+    out.SetSpeedDivisor(8);
+    out.Open({2, bits, 8000, 1000});
+    const auto bytes = Pattern(1300);
+    out.Write(bytes.data(), 1000);
+    out.Write(bytes.data() + 1000, 300);
+    out.Close();
+    const auto playback = card.LastPlayback();
+    EXPECT_TRUE(playback.closed);
+    ASSERT_EQ(playback.played.size(), 2000u);
+    EXPECT_TRUE(std::equal(bytes.begin(), bytes.end(), playback.played.begin()));
+    const uint8_t silence = bits == 8 ? 0x80 : 0x00;
+    EXPECT_TRUE(std::all_of(playback.played.begin() + 1300, playback.played.end(),
+                            [&](uint8_t b) { return b == silence; }));
+    EXPECT_FALSE(out.IsOpen());
+    EXPECT_EQ(out.GetPosition(), 0u);  // a closed device counts nothing
+  }
+}
+
+TEST(OutputClose, DoesNotWaitForeverOnAPausedDevice) {
+  platform::VirtualAudioBackend card(Fast());
+  OutputAudio out(card);
+  out.SetSpeedDivisor(8);
+  out.Open(kMono16);
+  out.Pause();
+  const auto bytes = Pattern(2000);
+  out.Write(bytes.data(), 2000);
+  auto closing = std::async(std::launch::async, [&] { out.Close(); });
+  ASSERT_EQ(closing.wait_for(10s), std::future_status::ready);
+  closing.get();
+  EXPECT_EQ(card.LastPlayback().played.size(), 3200u);  // the tail was heard
+}
+
+TEST(OutputOpen, DeviceRateFollowsTheSpeedDivisorAtTheNextOpen) {
+  struct Case {
+    uint32_t rate;
+    int32_t divisor;
+    uint32_t device_rate;
+  };
+  for (const Case c : {Case{44100, 12, 29400}, Case{22050, 16, 11025}, Case{44100, 2, 176400},
+                       Case{44100, 8, 44100}, Case{96000, 8, 96000}, Case{88200, 12, 58800}}) {
+    SCOPED_TRACE(c.rate);
+    SCOPED_TRACE(c.divisor);
+    platform::VirtualAudioBackend card(Fast());
+    OutputAudio out(card);
+    out.SetSpeedDivisor(c.divisor);
+    out.Open({2, 16, c.rate, 4000});
+    EXPECT_EQ(card.LastPlayback().format.samples_per_sec, c.device_rate);
+    EXPECT_EQ(card.LastPlayback().format.avg_bytes_per_sec, c.device_rate * 4);
+    EXPECT_EQ(card.LastPlayback().format.block_align, 4);
+    out.SetSpeedDivisor(4);  // stored only; the open device keeps its rate
+    EXPECT_EQ(out.DeviceFormat().samples_per_sec, c.device_rate);
+    out.Close();
+    out.Open({2, 16, c.rate, 4000});
+    EXPECT_EQ(card.LastPlayback().format.samples_per_sec, c.rate * 2);
+    out.Close();
+  }
+}
+
+TEST(OutputOpen, ADeviceRefusalRaisesTheResultCode) {
+  platform::VirtualAudioBackend card(Fast());
+  OutputAudio out(card);
+  out.SetSpeedDivisor(8);
+  try {
+    out.Open({3, 16, 8000, 960});
+    ADD_FAILURE() << "a three-channel device opened";
+  } catch (const MMException& e) {
+    EXPECT_EQ(e.result(), platform::MMResult::kBadFormat);
+    EXPECT_EQ(e.code(), 32u);
+    EXPECT_STREQ(e.what(), platform::MMErrorText(platform::MMResult::kBadFormat).c_str());
+  }
+  EXPECT_FALSE(out.IsOpen());
+  const auto bytes = Pattern(960);
+  EXPECT_EQ(out.Write(bytes.data(), 960), 0u);
+  out.Close();  // harmless
+  out.Open(kMono16);  // and the output is still usable
+  EXPECT_TRUE(out.IsOpen());
+  out.Close();
+}
+
+TEST(OutputReset, PositionAndHistoryStartAgain) {
+  platform::VirtualAudioBackend card(Manual());
+  OutputAudio out(card);
+  out.SetSpeedDivisor(8);
+  out.Open(kMono16);
+  const auto bytes = Pattern(1600 * 4);
+  out.Write(bytes.data(), 1600 * 4);
+  card.Advance(1200);
+  EXPECT_EQ(out.GetPosition(), 1200u);
+  int32_t left[256], right[256];
+  EXPECT_EQ(out.GetWaveSnapshot(600, left, right), 256);
+  out.Write(bytes.data(), 500);  // a partial block, thrown away by the reset
+  out.Reset();
+  EXPECT_EQ(out.GetPosition(), 0u);
+  EXPECT_EQ(out.QueuedBlocks(), 0);
+  EXPECT_EQ(out.GetWaveSnapshot(600, left, right), 0);
+  out.Write(bytes.data(), 1600);
+  card.Advance(800);
+  EXPECT_EQ(out.GetPosition(), 800u);
+  const auto played = card.LastPlayback().played;
+  // After the reset the device played the new block, not the discarded partial one.
+  EXPECT_TRUE(std::equal(bytes.begin(), bytes.begin() + 1600, played.end() - 1600));
+  out.Reset();
+  out.Close();
+}
+
+// 16-bit stereo history whose left channel counts up and right channel counts down, frame by
+// frame, so that a snapshot shows exactly where it was taken.
+std::vector<uint8_t> Ramp(size_t frames) {
+  std::vector<uint8_t> v;
+  for (size_t i = 0; i < frames; ++i) {
+    media_test::PutLe16(v, static_cast<uint16_t>(i * 64));
+    media_test::PutLe16(v, static_cast<uint16_t>(-static_cast<int32_t>(i * 64)));
+  }
+  return v;
+}
+
+TEST(OutputSnapshot, NothingUntilAWindowOfDataThenTheSamplesAtThePosition) {
+  platform::VirtualAudioBackend card(Manual());
+  OutputAudio out(card);
+  out.SetSpeedDivisor(8);
+  out.Open({2, 16, 8000, 400});  // 100 frames per block: a window spans several blocks
+  int32_t left[256], right[256];
+  std::fill(left, left + 256, 7);
+  EXPECT_EQ(out.GetWaveSnapshot(0, left, right), 0);
+  EXPECT_TRUE(std::all_of(left, left + 256, [](int32_t v) { return v == 0; }));
+
+  const auto ramp = Ramp(500);
+  out.Write(ramp.data(), 400 * 2);  // 200 frames: less than a window (256)
+  EXPECT_EQ(out.GetWaveSnapshot(256, left, right), 0);
+  out.Write(ramp.data() + 800, 400 * 3);  // 500 frames in all
+  ASSERT_EQ(out.GetWaveSnapshot(256, left, right), 256);
+  // The window clamps to the end of what is kept: frames 244..499.
+  for (int i = 0; i < 256; ++i) {
+    const auto frame = static_cast<int32_t>(244 + i);
+    EXPECT_EQ(left[i], static_cast<int16_t>(frame * 64) * 100 / 32767) << i;
+    EXPECT_EQ(right[i], static_cast<int16_t>(-frame * 64) * 100 / 32767) << i;
+  }
+  EXPECT_EQ(out.GetWaveSnapshot(501, left, right), 0);  // past the data
+  card.Advance(1000);
+  out.Reset();
+  out.Close();
+}
+
+TEST(OutputSnapshot, OnlyTheLastBlocksOfHistoryAreKept) {
+  platform::VirtualAudioBackend card(Fast());
+  OutputAudio out(card);
+  out.SetSpeedDivisor(8);
+  out.Open({1, 16, 8000, 1024});  // 512 frames per block, one window each
+  const auto bytes = Pattern(1024 * 100);
+  for (int b = 0; b < 100; ++b) out.Write(bytes.data() + 1024 * b, 1024);
+  int32_t left[256], right[256];
+  // 100 blocks written, the ring holds 80 of which the one being refilled is not readable.
+  EXPECT_EQ(out.GetWaveSnapshot(512 * 20, left, right), 0);
+  ASSERT_EQ(out.GetWaveSnapshot(512 * 21, left, right), 256);
+  const auto sample = [&](size_t frame) {
+    return static_cast<int16_t>(bytes[2 * frame] | bytes[2 * frame + 1] << 8) * 100 / 32767;
+  };
+  for (int i = 0; i < 256; ++i) EXPECT_EQ(left[i], sample(512 * 21 + i)) << i;
+  EXPECT_TRUE(std::all_of(right, right + 256, [](int32_t v) { return v == 0; }));  // mono
+  out.Close();
+}
+
+class RecordingEqualizer : public EqualizerHook {
+ public:
+  bool IsOn() const override { return on; }
+  void Filter(const platform::WaveFormat& format, uint8_t* block, uint32_t frames) override {
+    formats.push_back(format);
+    frame_counts.push_back(frames);
+    std::fill(block, block + frames * format.block_align, 0x11);
+  }
+  bool on = false;
+  std::vector<platform::WaveFormat> formats;
+  std::vector<uint32_t> frame_counts;
+};
+
+TEST(OutputEqualizer, FiltersEachBlockInTheDeviceFormatOnlyWhenOn) {
+  platform::VirtualAudioBackend card(Fast());
+  OutputAudio out(card);
+  RecordingEqualizer eq;
+  out.SetEqualizer(&eq);
+  out.SetSpeedDivisor(16);
+  out.Open({2, 16, 22050, 8820});
+  const auto bytes = Pattern(8820 * 2);
+  out.Write(bytes.data(), 8820);
+  EXPECT_TRUE(eq.formats.empty());
+  eq.on = true;
+  out.Write(bytes.data() + 8820, 8820);
+  out.Close();
+  ASSERT_EQ(eq.formats.size(), 1u);
+  EXPECT_EQ(eq.formats[0].samples_per_sec, 11025u);  // the device rate, after the divisor
+  EXPECT_EQ(eq.formats[0].channels, 2);
+  EXPECT_EQ(eq.formats[0].bits_per_sample, 16);
+  EXPECT_EQ(eq.formats[0].block_align, 4);
+  EXPECT_EQ(eq.frame_counts[0], 8820u / 4);
+  const auto played = card.LastPlayback().played;
+  ASSERT_EQ(played.size(), 8820u * 2);
+  EXPECT_TRUE(std::equal(bytes.begin(), bytes.begin() + 8820, played.begin()));
+  EXPECT_TRUE(std::all_of(played.begin() + 8820, played.end(), [](uint8_t b) { return b == 0x11; }));
+}
+
+TEST(OutputSound, PlaySoundInterruptReopensTheDeviceAsItWas) {
+  platform::VirtualAudioBackend card(Fast());
+  OutputAudio out(card);
+  out.SetSpeedDivisor(12);
+  out.Open({1, 16, 44100, 17640});
+  const auto bytes = Pattern(17640);
+  out.Write(bytes.data(), 17640);
+  const size_t before = card.PlaybackCount();
+  out.PlaySoundInterrupt("");  // an empty name plays nothing
+  EXPECT_EQ(card.PlaybackCount(), before + 1);
+  EXPECT_EQ(card.LastPlayback().format.samples_per_sec, 29400u);
+  EXPECT_EQ(out.GetPosition(), 0u);
+  out.Write(bytes.data(), 17640);
+  out.Close();
+  EXPECT_EQ(card.LastPlayback().played, bytes);
+}
+
+}  // namespace
+}  // namespace media

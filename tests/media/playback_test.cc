@@ -1,0 +1,304 @@
+// Playing WAV files through the reader thread and the output on the virtual sound card: what
+// the device hears, the command protocol and its notifications. Every wait is on an event or a
+// device change, each with a bound.
+#include <gtest/gtest.h>
+
+#include <future>
+#include <mutex>
+
+#include "media/InputWav.h"
+#include "media/OutputAudio.h"
+#include "platform/virtual_audio.h"
+#include "tests/media/wav_file.h"
+
+namespace media {
+namespace {
+
+using namespace std::chrono_literals;
+using media_test::Pattern;
+using media_test::TempFile;
+using media_test::WavBuilder;
+
+// One playback set-up as the main window has it: an input, an output on the card, a callback.
+class Player {
+ public:
+  explicit Player(platform::VirtualCardOptions options, int32_t divisor = 8)
+      : card(options), out(card) {
+    out.SetSpeedDivisor(divisor);
+    wav.SetOutput(&out);
+    wav.SetNotify([this](int32_t code) {
+      std::lock_guard lock(mutex);
+      codes.push_back(code);
+      if (code == NOTIFY_END) {
+        at_end = card.LastPlayback();
+        ended.Set();
+      }
+      if (code == NOTIFY_PAUSED) paused.Set();
+    });
+  }
+
+  void Play(const std::string& path, int32_t seconds) {
+    wav.Open(path, item);
+    wav.Start(seconds);
+  }
+  std::vector<int32_t> Codes() {
+    std::lock_guard lock(mutex);
+    return codes;
+  }
+  platform::VirtualPlayback AtEnd() {
+    std::lock_guard lock(mutex);
+    return at_end;
+  }
+
+  platform::VirtualAudioBackend card;
+  OutputAudio out;
+  InputWav wav;
+  PlayListItem item{""};
+  platform::Event ended;
+  platform::Event paused;
+
+ private:
+  std::mutex mutex;
+  std::vector<int32_t> codes;
+  platform::VirtualPlayback at_end;
+};
+
+platform::VirtualCardOptions Fast() { return {platform::Pacing::kAsFastAsPossible, 1.0}; }
+platform::VirtualCardOptions Manual() { return {platform::Pacing::kManual, 1.0}; }
+platform::VirtualCardOptions RealTime(double speed) { return {platform::Pacing::kRealTime, speed}; }
+
+// What the device must have heard: the samples, then silence up to a whole block.
+std::vector<uint8_t> Padded(std::vector<uint8_t> samples, size_t block, uint8_t silence = 0) {
+  samples.resize((samples.size() + block - 1) / block * block, silence);
+  return samples;
+}
+
+TEST(PlaybackEnd, EveryQueuedBlockIsHeardBeforeTheEndNoticeAndNothingAfterTheData) {
+  const auto samples = Pattern(8000 * 2 * 2 + 1234);  // 2.08 s of 8 kHz mono 16-bit
+  TempFile file(WavBuilder()
+                    .Chunk("LIST", std::vector<uint8_t>(11, 'i'))
+                    .Fmt(1, 8000, 16, 18)
+                    .Data(samples)
+                    .Chunk("LIST", Pattern(5000, 9))  // must not be played as noise
+                    .Bytes());
+  Player p(Fast());
+  p.Play(file.path(), 0);
+  ASSERT_EQ(p.ended.Wait(20s), platform::WaitResult::kSignaled);
+  p.wav.RequestStop();  // returns at once: the reader has ended or is ending
+  const auto heard = p.AtEnd();
+  EXPECT_TRUE(heard.closed);  // the output was closed before the notice
+  EXPECT_EQ(heard.played, Padded(samples, 3200));
+  EXPECT_EQ(heard.blocks_written, heard.played.size() / 3200);
+  EXPECT_EQ(p.Codes(), std::vector<int32_t>{NOTIFY_END});
+  EXPECT_EQ(p.wav.GetState(), kStateStopped);
+  EXPECT_EQ(p.wav.ReaderThreadId(), 0u);
+  EXPECT_EQ(p.wav.GetPosition(), 0);  // closed device: the start sample alone
+  EXPECT_EQ(p.wav.LastReaderError(), "");
+  p.wav.Close();
+}
+
+TEST(PlaybackEnd, StereoCdAudioGoesInBlocksOfAFifthOfASecond) {
+  const auto samples = Pattern(35280 * 5 + 1000);
+  TempFile file(WavBuilder().Fmt(2, 44100, 16).Data(samples).Bytes());
+  Player p(Fast());
+  p.Play(file.path(), 0);
+  ASSERT_EQ(p.ended.Wait(20s), platform::WaitResult::kSignaled);
+  const auto heard = p.AtEnd();
+  EXPECT_EQ(heard.format.samples_per_sec, 44100u);
+  EXPECT_EQ(heard.blocks_written, 6u);
+  EXPECT_EQ(heard.played, Padded(samples, 35280));
+  p.wav.RequestStop();
+}
+
+TEST(PlaybackEnd, A96kHzFileOpensTheDeviceAtItsRate) {
+  const auto samples = Pattern(96000 * 2 * 2);
+  TempFile file(WavBuilder().Fmt(2, 96000, 16).Data(samples).Bytes());
+  Player p(Fast());
+  p.Play(file.path(), 0);
+  ASSERT_EQ(p.ended.Wait(20s), platform::WaitResult::kSignaled);
+  EXPECT_EQ(p.AtEnd().format.samples_per_sec, 96000u);
+  EXPECT_EQ(p.AtEnd().played, Padded(samples, 76800));
+  InputFormat f;
+  p.wav.GetFormat(f);
+  EXPECT_EQ(f.sample_rate, 96000u);
+  p.wav.RequestStop();
+}
+
+TEST(PlaybackStart, StartsAtTheByteOfTheRequestedSecond) {
+  const auto samples = Pattern(8000 * 5);  // 5 s of 8 kHz mono 8-bit
+  TempFile file(WavBuilder().Fmt(1, 8000, 8).Chunk("junk", {1, 2, 3}).Data(samples).Bytes());
+  Player p(Fast());
+  p.Play(file.path(), 3);
+  ASSERT_EQ(p.ended.Wait(20s), platform::WaitResult::kSignaled);
+  p.wav.RequestStop();
+  EXPECT_EQ(p.AtEnd().played,
+            Padded(std::vector<uint8_t>(samples.begin() + 3 * 8000, samples.end()), 1600, 0x80));
+  EXPECT_EQ(p.wav.GetPosition(), 3);
+
+  // Past the end there is nothing to play: playback ends as at the end of the data.
+  Player q(Fast());
+  q.Play(file.path(), 60);
+  ASSERT_EQ(q.ended.Wait(20s), platform::WaitResult::kSignaled);
+  EXPECT_TRUE(q.AtEnd().played.empty());
+  q.wav.RequestStop();
+}
+
+TEST(PlaybackCommands, RequestsWithoutAReaderReturnAtOnceAndChangeNothing) {
+  TempFile file(WavBuilder().Fmt(1, 8000, 16).Data(Pattern(16000)).Bytes());
+  Player p(Fast());
+  p.wav.Open(file.path(), p.item);
+  p.wav.RequestPause();
+  p.wav.RequestResume();
+  p.wav.RequestSeek(1);
+  p.wav.RequestStop();
+  EXPECT_EQ(p.wav.GetState(), kStateStopped);
+  EXPECT_TRUE(p.Codes().empty());
+  EXPECT_EQ(p.card.PlaybackCount(), 0u);
+  EXPECT_EQ(p.wav.GetPosition(), 0);
+}
+
+TEST(PlaybackCommands, SeekWhilePausedStaysPausedAndResumesAtTheNewPosition) {
+  const auto samples = Pattern(8000 * 2 * 30);  // 30 s of 8 kHz mono 16-bit
+  TempFile file(WavBuilder().Fmt(1, 8000, 16).Data(samples).Bytes());
+  Player p(RealTime(20));
+  p.Play(file.path(), 0);
+  EXPECT_EQ(p.wav.GetState(), kStatePlaying);
+  p.wav.RequestResume();  // resuming while playing changes nothing
+  EXPECT_EQ(p.wav.GetState(), kStatePlaying);
+
+  p.wav.RequestPause();
+  EXPECT_EQ(p.wav.GetState(), kStatePaused);
+  ASSERT_EQ(p.paused.Wait(0ms), platform::WaitResult::kSignaled);  // sent before the answer
+  p.wav.RequestPause();  // a second pause keeps the state and notifies again
+  EXPECT_EQ(p.wav.GetState(), kStatePaused);
+
+  p.wav.RequestSeek(20);
+  EXPECT_EQ(p.wav.GetState(), kStatePaused);
+  EXPECT_EQ(p.wav.GetPosition(), 20);
+  const size_t heard_before = p.card.LastPlayback().played.size();
+  EXPECT_EQ(p.card.QueuedBlocks(), 0u);  // the seek dropped what was queued
+
+  p.wav.RequestResume();
+  ASSERT_EQ(p.ended.Wait(30s), platform::WaitResult::kSignaled);
+  p.wav.RequestStop();
+  const auto heard = p.AtEnd().played;
+  const auto rest = Padded(std::vector<uint8_t>(samples.begin() + 20 * 16000, samples.end()), 3200);
+  ASSERT_EQ(heard.size(), heard_before + rest.size());
+  EXPECT_TRUE(std::equal(rest.begin(), rest.end(), heard.begin() + static_cast<ptrdiff_t>(heard_before)));
+  EXPECT_EQ(p.Codes(), (std::vector<int32_t>{NOTIFY_PAUSED, NOTIFY_PAUSED, NOTIFY_END}));
+}
+
+TEST(PlaybackCommands, PositionRightAfterASeekIsTheSeekPosition) {
+  const auto samples = Pattern(8000 * 2 * 30);
+  TempFile file(WavBuilder().Fmt(1, 8000, 16).Data(samples).Bytes());
+  Player p(RealTime(1));
+  p.Play(file.path(), 2);
+  p.wav.RequestSeek(17);
+  EXPECT_EQ(p.wav.GetPosition(), 17);
+  p.wav.RequestSeek(5);
+  EXPECT_EQ(p.wav.GetPosition(), 5);
+  p.wav.RequestStop();
+  EXPECT_EQ(p.wav.GetPosition(), 5);  // closed device: the start sample of the last seek
+}
+
+TEST(PlaybackCommands, NoNoticeAfterAStop) {
+  TempFile file(WavBuilder().Fmt(1, 8000, 16).Data(Pattern(8000 * 2 * 20)).Bytes());
+  Player p(RealTime(4));
+  p.Play(file.path(), 0);
+  ASSERT_TRUE(p.card.WaitUntil([&] { return p.card.LastPlayback().blocks_done > 0; }, 10s));
+  p.wav.RequestStop();
+  EXPECT_EQ(p.wav.GetState(), kStateStopped);
+  EXPECT_EQ(p.wav.ReaderThreadId(), 0u);
+  EXPECT_FALSE(p.out.IsOpen());
+  EXPECT_TRUE(p.card.LastPlayback().closed);
+  EXPECT_GT(p.card.LastPlayback().resets, 0u);  // a stop drops what is queued
+  EXPECT_TRUE(p.Codes().empty());
+  p.wav.Close();
+}
+
+TEST(PlaybackCommands, StopReturnsOnlyOnceTheReaderIsGoneEvenWhileItWaitsForAHeader) {
+  // The device plays nothing until told, so the reader fills the 32 headers and then waits
+  // for a free one, as it does on a slow device at half speed.
+  TempFile file(WavBuilder().Fmt(1, 8000, 16).Data(Pattern(3200 * 40)).Bytes());
+  Player p(Manual(), 16);
+  p.Play(file.path(), 0);
+  ASSERT_TRUE(p.card.WaitUntil([&] { return p.card.QueuedBlocks() == 32; }, 10s));
+  auto stop = std::async(std::launch::async, [&] { p.wav.RequestStop(); });
+  ASSERT_EQ(stop.wait_for(10s), std::future_status::ready) << "the stop waited for the device";
+  stop.get();
+  // Returned means gone: the reader no longer touches the output or the file.
+  EXPECT_FALSE(p.out.IsOpen());
+  EXPECT_TRUE(p.card.LastPlayback().closed);
+  EXPECT_EQ(p.out.AbandonedBlocks(), 1u);
+  EXPECT_EQ(p.wav.GetState(), kStateStopped);
+  EXPECT_TRUE(p.Codes().empty());
+
+  // The next start reuses the input and the output at once.
+  p.wav.Close();
+  p.Play(file.path(), 1);
+  ASSERT_TRUE(p.card.WaitUntil([&] { return p.card.QueuedBlocks() == 32; }, 10s));
+  EXPECT_EQ(p.card.PlaybackCount(), 2u);
+  p.wav.RequestStop();
+  EXPECT_FALSE(p.out.IsOpen());
+}
+
+TEST(PlaybackCommands, ASeekWhileTheTailPlaysGoesOnReading) {
+  // Ten blocks fit the queue, so the reader has read everything and is letting the tail play
+  // when the seek comes (the rewind or repeat jump near the end of a file).
+  const auto samples = Pattern(3200 * 10);
+  TempFile file(WavBuilder().Fmt(1, 8000, 16).Data(samples).Bytes());
+  Player p(Manual());
+  p.Play(file.path(), 0);
+  ASSERT_TRUE(p.card.WaitUntil([&] { return p.card.QueuedBlocks() == 10; }, 10s));
+  p.wav.RequestSeek(1);  // the second half of the two seconds
+  EXPECT_EQ(p.wav.GetState(), kStatePlaying);
+  ASSERT_TRUE(p.card.WaitUntil([&] { return p.card.QueuedBlocks() == 5; }, 10s));
+  p.card.Advance(1600 * 5);
+  ASSERT_EQ(p.ended.Wait(20s), platform::WaitResult::kSignaled);
+  p.wav.RequestStop();
+  EXPECT_EQ(p.AtEnd().played, std::vector<uint8_t>(samples.begin() + 16000, samples.end()));
+}
+
+TEST(PlaybackCommands, TheEndNoticeMayStopAndCloseTheInput) {
+  // The main window runs its stop sequence from inside the notification.
+  TempFile file(WavBuilder().Fmt(1, 8000, 16).Data(Pattern(6000)).Bytes());
+  platform::VirtualAudioBackend card(Fast());
+  OutputAudio out(card);
+  out.SetSpeedDivisor(8);
+  InputWav wav;
+  platform::Event done;
+  int closed = 99;
+  wav.SetOutput(&out);
+  wav.SetNotify([&](int32_t code) {
+    if (code != NOTIFY_END) return;
+    wav.RequestStop();
+    closed = wav.Close();
+    done.Set();
+  });
+  PlayListItem item(file.path());
+  wav.Open(file.path(), item);
+  wav.Start(0);
+  ASSERT_EQ(done.Wait(20s), platform::WaitResult::kSignaled);
+  wav.RequestStop();
+  EXPECT_EQ(closed, 0);
+  wav.Open(file.path(), item);  // and it plays again
+  wav.Start(0);
+  wav.RequestStop();
+}
+
+TEST(PlaybackCommands, SpeedChangeTakesEffectAtTheNextStart) {
+  TempFile file(WavBuilder().Fmt(2, 22050, 16).Data(Pattern(88200 * 2)).Bytes());
+  Player p(RealTime(1));
+  p.Play(file.path(), 0);
+  EXPECT_EQ(p.card.LastPlayback().format.samples_per_sec, 22050u);
+  p.out.SetSpeedDivisor(16);
+  p.wav.RequestStop();
+  p.wav.Close();
+  p.Play(file.path(), 1);
+  EXPECT_EQ(p.card.LastPlayback().format.samples_per_sec, 11025u);
+  EXPECT_EQ(p.wav.GetPosition(), 1);
+  p.wav.RequestStop();
+}
+
+}  // namespace
+}  // namespace media
