@@ -1,60 +1,52 @@
 // The process's sound backend, chosen once from the environment.
+#include "platform/audio_backend.h"
+
 #include <cstdio>
 #include <cstdlib>
-#include <string>
 
 #include "platform/alsa_audio.h"
 #include "platform/virtual_audio.h"
-#include "platform/wave_device.h"
 
 namespace platform {
 
-namespace {
-
-std::string Env(const char* name) {
-  const char* v = std::getenv(name);
-  return v ? v : "";
-}
-
-// VERBAT_VIRTUAL_SPEED: N plays N times faster than real time, 0 as fast as possible.
-VirtualCardOptions VirtualOptionsFromEnvironment() {
-  VirtualCardOptions options;
-  std::string speed = Env("VERBAT_VIRTUAL_SPEED");
-  if (speed.empty()) return options;
-  char* end = nullptr;
-  double value = std::strtod(speed.c_str(), &end);
-  if (end == speed.c_str() || *end != '\0' || !(value >= 0) || value > 1e6) {
-    std::fprintf(stderr,
-                 "Verbat: VERBAT_VIRTUAL_SPEED の値 \"%s\" は使えません (0 以上の数)。"
-                 "実時間で再生します。\n",
-                 speed.c_str());
-    return options;
+std::unique_ptr<AudioBackend> CreateAudioBackend(const std::string& name, const std::string& speed,
+                                                 std::string& warning) {
+  warning.clear();
+  if (name == "virtual") {
+    VirtualCardOptions options;
+    if (!speed.empty()) {
+      char* end = nullptr;
+      double value = std::strtod(speed.c_str(), &end);
+      if (end == speed.c_str() || *end != '\0' || !(value >= 0 && value <= 1e6)) {
+        warning = "VERBAT_VIRTUAL_SPEED の値 \"" + speed +
+                  "\" は使えません (0 以上の数を指定してください)。実時間で再生します。";
+      } else if (value == 0) {
+        options.pacing = Pacing::kAsFastAsPossible;
+      } else {
+        options.speed = value;
+      }
+    }
+    return std::make_unique<VirtualAudioBackend>(options);
   }
-  if (value == 0) {
-    options.pacing = Pacing::kAsFastAsPossible;
-  } else {
-    options.speed = value;
-  }
-  return options;
-}
-
-AudioBackend* MakeBackend() {
-  std::string name = Env("VERBAT_AUDIO");
-  if (name == "virtual") return new VirtualAudioBackend(VirtualOptionsFromEnvironment());
   if (!name.empty() && name != "alsa") {
-    std::fprintf(stderr,
-                 "Verbat: VERBAT_AUDIO の値 \"%s\" は不明です (alsa または virtual)。"
-                 "alsa を使います。\n",
-                 name.c_str());
+    warning = "VERBAT_AUDIO の値 \"" + name +
+              "\" は不明です (alsa または virtual を指定してください)。alsa を使います。";
   }
-  return new AlsaAudioBackend();
+  return std::make_unique<AlsaAudioBackend>();
 }
-
-}  // namespace
 
 AudioBackend& DefaultAudioBackend() {
   // Never destroyed: device threads and late callers may still use it while the process exits.
-  static AudioBackend* backend = MakeBackend();
+  static AudioBackend* backend = [] {
+    auto env = [](const char* n) {
+      const char* v = std::getenv(n);
+      return std::string(v ? v : "");
+    };
+    std::string warning;
+    auto made = CreateAudioBackend(env("VERBAT_AUDIO"), env("VERBAT_VIRTUAL_SPEED"), warning);
+    if (!warning.empty()) std::fprintf(stderr, "Verbat: %s\n", warning.c_str());
+    return made.release();
+  }();
   return *backend;
 }
 

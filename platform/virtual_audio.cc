@@ -509,6 +509,8 @@ VirtualAudioBackend::VirtualAudioBackend(VirtualCardOptions options)
 
 VirtualAudioBackend::~VirtualAudioBackend() = default;
 
+const VirtualCardOptions& VirtualAudioBackend::options() const { return card_->options; }
+
 std::unique_ptr<WaveOutDevice> VirtualAudioBackend::CreateWaveOut() {
   return std::make_unique<VirtualWaveOut>(card_);
 }

@@ -41,6 +41,7 @@ class VirtualAudioBackend : public AudioBackend {
   ~VirtualAudioBackend() override;
 
   std::string Name() const override { return "virtual"; }
+  const VirtualCardOptions& options() const;
   std::unique_ptr<WaveOutDevice> CreateWaveOut() override;
   std::unique_ptr<WaveInDevice> CreateWaveIn() override;
   std::vector<std::string> WaveInDeviceNames() override;

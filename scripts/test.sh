@@ -19,6 +19,22 @@ case "${1:-}" in
   *) echo "usage: $0 [--quick | --sanitize=address,undefined | --sanitize=thread]" >&2; exit 2 ;;
 esac
 
+# The sound tests play into a private sound server of their own (scripts/sound-server.sh),
+# started here and stopped however this script ends, so that no process is left behind.
+sound_dir=$(mktemp -d /tmp/verbat-sound-test.XXXXXX)
+trap 'scripts/sound-server.sh stop "$sound_dir"' EXIT
+if scripts/sound-server.sh start "$sound_dir"; then
+  set -a
+  # shellcheck disable=SC1091
+  . "$sound_dir/env"
+  set +a
+else
+  # The sound tests then say why they skip (or fail, in CI); never a desktop's own server.
+  echo "== no test sound server: the ALSA tests will skip (fail when CI=true)" >&2
+  unset PULSE_SERVER
+  export VERBAT_SOUND_ENV=$sound_dir/env
+fi
+
 configure_and_build() {  # dir, cmake options...
   local dir=$1; shift
   cmake -S "$root" -B "$dir" -G Ninja -DVERBAT_WERROR=ON "$@" >/dev/null
