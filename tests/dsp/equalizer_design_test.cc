@@ -66,18 +66,6 @@ TEST(EqualizerDesign, ZeroPairTurnsRealWhenTheBoostIsWide) {
   EXPECT_LT(static_cast<double>(c.a1) * c.a1 - 4.0 * c.a2, 0.0);
 }
 
-TEST(EqualizerDesign, PolesAndZerosFollowTheAnalogSection) {
-  const float f0 = 2519.8f, q = 5.0f, g = WindowGain(10);
-  const CEqualizer::Coefficients c = Design(f0, q, g);
-  const double wt = 2 * kPi * f0 / kFs;
-  const double zp = 1 / (2.0 * q), zz = zp * g;
-  // Radius e^{-zeta wT}, angle wT sqrt(1 - zeta^2).
-  EXPECT_NEAR(std::sqrt(c.a2), std::exp(-zp * wt), 1e-6);
-  EXPECT_NEAR(std::sqrt(c.b2), std::exp(-zz * wt), 1e-6);
-  EXPECT_NEAR(std::acos(-c.a1 / (2 * std::sqrt(c.a2))), wt * std::sqrt(1 - zp * zp), 1e-5);
-  EXPECT_NEAR(std::acos(-c.b1 / (2 * std::sqrt(c.b2))), wt * std::sqrt(1 - zz * zz), 1e-5);
-}
-
 TEST(EqualizerDesign, DigitalResponseTracksTheAnalogSectionAtLowFrequencies) {
   // Well below Nyquist the matched z-transform keeps the analog shape: the bandwidth set by Q
   // shows here, not only the peak.
