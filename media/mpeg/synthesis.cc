@@ -82,8 +82,7 @@ constexpr double kWindow[512] = {
 
 // Per reduction level r (bands N = 32 >> r): the matrixing coefficients cos((N/2 + i)(2k + 1)
 // pi / 2N), stored by subband so that one subband's contribution to all 2N values is a
-// contiguous row, and the window subsampled by 2^r and scaled by 2^r so that the reduced-rate
-// filterbank keeps the full-rate gain.
+// contiguous row, and the window subsampled by 2^r (which keeps the full-rate gain).
 struct Tables {
   float matrix[3][32][64];
   float window[3][512];
@@ -96,7 +95,7 @@ struct Tables {
           matrix[r][k][i] = static_cast<float>(
               std::cos((n / 2 + i) * (2 * k + 1) * std::numbers::pi / (2.0 * n)));
       for (int i = 0; i < 16 * n; ++i)
-        window[r][i] = static_cast<float>(kWindow[i << r] * (1 << r));
+        window[r][i] = static_cast<float>(kWindow[i << r]);
     }
   }
 };
