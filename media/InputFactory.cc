@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cctype>
 
+#include "media/InputMP3.h"
+#include "media/InputVorbis.h"
 #include "media/InputWav.h"
 
 namespace media {
@@ -24,9 +26,11 @@ std::string UpperExtension(const std::string& path) {
 std::unique_ptr<InputMedia> CreateInputForPath(const std::string& path) {
   const std::string ext = UpperExtension(path);
   if (ext == ".WAV") return std::make_unique<InputWav>();
+  if (ext == ".MP3") return std::make_unique<InputMP3>();
+  if (ext == ".OGG") return std::make_unique<InputVorbis>();
   return nullptr;
 }
 
-std::vector<std::string> KnownExtensions() { return {".WAV"}; }
+std::vector<std::string> KnownExtensions() { return {".WAV", ".MP3", ".OGG"}; }
 
 }  // namespace media
