@@ -60,7 +60,8 @@ asan() {
 tsan() {
   configure_and_build build-tsan -DVERBAT_SANITIZE=thread -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DVERBAT_BUILD_BENCH=OFF
-  TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 run_ctest build-tsan -L threaded
+  TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1:suppressions=$root/scripts/tsan.supp \
+    run_ctest build-tsan -L threaded
 }
 
 case $mode in
