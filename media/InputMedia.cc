@@ -41,6 +41,7 @@ void InputMedia::RequestStop() {
     std::lock_guard lock(thread_mutex_);
     platform::PostThreadMessage(thread_id_, {CMD_STOP, nullptr, 0, nullptr});
   }
+  wake_.Set();
   // From inside the notification callback the reader is already past its loop; waiting for it
   // there would wait for ourselves.
   if (reader_platform_id_ != 0 && platform::CurrentThreadId() == reader_platform_id_) return;
@@ -65,6 +66,7 @@ void InputMedia::Exchange(uint32_t command, int64_t param) {
     std::lock_guard lock(thread_mutex_);
     posted = platform::PostThreadMessage(thread_id_, {command, answer, param, nullptr});
   }
+  if (posted) wake_.Set();
   // The reader answers after handling the message; asked from the reader itself (the
   // notification callback) the answer would come only after this wait.
   if (posted && platform::CurrentThreadId() != reader_platform_id_) {
@@ -327,7 +329,7 @@ void InputMedia::Notify(int32_t code) {
 
 void InputMedia::IdleSleep() {
   if (idle_sleep_ms_ <= 0 || !output_ || output_->QueuedBlocks() < kIdleSleepQueueFloor) return;
-  std::this_thread::sleep_for(platform::Milliseconds(idle_sleep_ms_));
+  wake_.Wait(platform::Milliseconds(idle_sleep_ms_));
 }
 
 }  // namespace media

@@ -163,6 +163,7 @@ class InputMedia {
   void Exchange(uint32_t command, int64_t param);
 
   uint64_t seeks_handled_ = 0;  // reader thread only
+  platform::Event wake_;        // set after each post: a command cuts the idle sleep short
   std::atomic<int64_t> start_sample_{0};
   mutable std::mutex position_mutex_;  // start sample and the output's count change together
 

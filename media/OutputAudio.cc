@@ -122,9 +122,10 @@ uint32_t OutputAudio::Write(const uint8_t* bytes, uint32_t length) {
 bool OutputAudio::QueueBlock() {
   // A writer on a thread with a queue (the reader) stops waiting when a stop command arrives;
   // otherwise a stop at a slow device rate would wait out a whole block.
-  if (platform::AcquireUnlessPosted(*free_headers_, CMD_STOP) != platform::WaitResult::kSignaled) {
-    return false;
-  }
+  writer_waiting_ = true;
+  const platform::WaitResult got = platform::AcquireUnlessPosted(*free_headers_, CMD_STOP);
+  writer_waiting_ = false;
+  if (got != platform::WaitResult::kSignaled) return false;
   Header& h = headers_[static_cast<size_t>(next_header_)];
   uint8_t* block = ring_[static_cast<size_t>(ring_write_index_)].data();
   EqualizerHook* equalizer = equalizer_.load();

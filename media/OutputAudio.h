@@ -59,6 +59,8 @@ class OutputAudio : public OutputMedia {
   uint8_t FlagB() const { return flag_b_; }
   // Blocks a Write or Close gave up because a stop command was waiting (see Write).
   uint64_t AbandonedBlocks() const { return abandoned_.load(); }
+  // Whether a Write (or Close) is waiting for a free header right now.
+  bool WriterWaiting() const { return writer_waiting_.load(); }
 
  private:
   struct Header {
@@ -104,6 +106,7 @@ class OutputAudio : public OutputMedia {
   std::atomic<int32_t> speed_divisor_{4};
   std::atomic<EqualizerHook*> equalizer_{nullptr};
   std::atomic<uint64_t> abandoned_{0};
+  std::atomic<bool> writer_waiting_{false};
   uint8_t flag_a_ = 0;
   uint8_t flag_b_ = 1;
 };
