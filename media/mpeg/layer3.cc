@@ -4,6 +4,7 @@
 // aliasing, run the IMDCT with overlap-add and invert every odd subband's odd samples.
 #include "media/mpeg/layer3.h"
 
+#include <bit>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -100,9 +101,8 @@ struct ScaleFactors {
 };
 
 struct ChannelData {
-  int values[kLines];  // Huffman-decoded integers
-  float xr[kLines];    // requantised, later reordered and alias-reduced
-  int nonzero;         // lines from here up are zero
+  float xr[kLines];  // requantised lines, later reordered and alias-reduced
+  int nonzero;       // lines from here up are zero
 };
 
 // Reads the side information.
@@ -260,12 +260,65 @@ void ReadScaleFactorsLsf(BitReader& bits, GranuleChannel& g, bool intensity_righ
   sf.s_max[12] = -1;
 }
 
-// Huffman-decodes the big-values and count1 regions up to bit `end`. Returns false for a
-// granule that cannot be decoded within its bounds.
+inline float GainFor(int q) {
+  int index = q - kGainOffset;
+  if (index < 0) return 0.0f;
+  return K().gain[index < kGainSize ? index : kGainSize - 1];
+}
+
+// The requantisation gain of a run of lines in coded order: one run per long band, per short
+// band and window.
+struct GainRun {
+  int end;  // first line past the run
+  float gain;
+};
+constexpr int kMaxGainRuns = 22 + 13 * 3 + 1;
+
+// The gains 2^((global_gain - 210 - 8 subblock_gain) / 4) 2^(-scalefac_multiplier (sf + pretab))
+// of every run, in quarter steps; returns the number of runs, the last ending at 576.
+int GainRuns(const GranuleChannel& g, const ScaleFactors& sf, const ScaleFactorBands& bands,
+             GainRun* runs) {
+  const int shift = g.scalefac_scale ? 4 : 2;  // quarter steps per scale-factor step
+  const int base = g.global_gain - 210;
+  int n = 0;
+  int line = 0;
+  if (g.block_type != 2 || g.mixed_block) {
+    // Long blocks, or the long part (below line 36) of a mixed block.
+    const int long_end = g.block_type == 2 ? 36 : kLines;
+    for (int sfb = 0; sfb < 22 && line < long_end; ++sfb) {
+      int stop = bands.long_edges[sfb + 1];
+      if (stop > long_end) stop = long_end;
+      int scale = sf.l[sfb] + (g.preflag ? kPretab[sfb] : 0);
+      runs[n++] = GainRun{stop, GainFor(base - shift * scale)};
+      line = stop;
+    }
+  }
+  if (g.block_type == 2) {
+    for (int sfb = g.mixed_block ? 3 : 0; sfb < 13; ++sfb) {
+      int width = bands.short_edges[sfb + 1] - bands.short_edges[sfb];
+      for (int w = 0; w < 3; ++w) {
+        line = bands.short_edges[sfb] * 3 + (w + 1) * width;
+        runs[n++] = GainRun{line, GainFor(base - 8 * g.subblock_gain[w] - shift * sf.s[sfb][w])};
+      }
+    }
+  }
+  runs[n - 1].end = kLines;
+  return n;
+}
+
+// `magnitude` negated when `sign` (0 or 1) is set.
+inline float WithSign(float magnitude, uint32_t sign) {
+  return std::bit_cast<float>(std::bit_cast<uint32_t>(magnitude) ^ (sign << 31));
+}
+
+// Huffman-decodes the big-values and count1 regions up to bit `end` and requantises each line
+// as it comes: xr = sign |value|^(4/3) gain. Returns false for a granule that cannot be
+// decoded within its bounds.
 bool ReadSpectrum(BitReader& bits, int64_t end, const GranuleChannel& g,
-                  const ScaleFactorBands& bands, ChannelData& data) {
+                  const ScaleFactorBands& bands, const GainRun* runs, ChannelData& data) {
   const HuffmanDecoder& huffman = HuffmanDecoder::Get();
-  int* v = data.values;
+  const float* pow43 = K().pow43;
+  float* xr = data.xr;
   if (g.big_values > kLines / 2) return false;
   const int big_end = g.big_values * 2;
   int region1, region2;
@@ -278,28 +331,41 @@ bool ReadSpectrum(BitReader& bits, int64_t end, const GranuleChannel& g,
     region1 = r1 < 22 ? bands.long_edges[r1] : kLines;
     region2 = r2 < 22 ? bands.long_edges[r2] : kLines;
   }
+  const GainRun* run = runs;
+  int last = 0;  // one past the last non-zero line
   int i = 0;
   for (int region = 0; region < 3 && i < big_end; ++region) {
     int stop = region == 0 ? region1 : region == 1 ? region2 : kLines;
     if (stop > big_end) stop = big_end;
-    const BigValueTable& table = kBigValueTables[g.table_select[region]];
     if (i >= stop) continue;
     if (g.table_select[region] == 0) {
-      for (; i < stop; ++i) v[i] = 0;
+      for (; i < stop; ++i) xr[i] = 0.0f;
       continue;
     }
+    const BigValueTable& table = kBigValueTables[g.table_select[region]];
     if (table.source < 0) return false;
     const int linbits = table.linbits;
     for (; i < stop; i += 2) {
+      // Runs have even lengths, so both lines of a pair share one.
+      while (i >= run->end) ++run;
+      const float gain = run->gain;
       int pair = huffman.DecodePair(bits, table.source);
       if (pair < 0) return false;
       int x = pair >> 4, y = pair & 15;
+      // Zero and non-zero values alternate unpredictably: the sign bit is read, and the line
+      // marked, without branching on them.
       if (linbits && x == 15) x += static_cast<int>(bits.Read(linbits));
-      if (x && bits.ReadBit()) x = -x;
+      const int has_x = x != 0;
+      const uint32_t sign_x = bits.Peek(1) & static_cast<uint32_t>(has_x);
+      bits.Skip(has_x);
+      xr[i] = WithSign(pow43[x] * gain, sign_x);
+      last = has_x ? i + 1 : last;
       if (linbits && y == 15) y += static_cast<int>(bits.Read(linbits));
-      if (y && bits.ReadBit()) y = -y;
-      v[i] = x;
-      v[i + 1] = y;
+      const int has_y = y != 0;
+      const uint32_t sign_y = bits.Peek(1) & static_cast<uint32_t>(has_y);
+      bits.Skip(has_y);
+      xr[i + 1] = WithSign(pow43[y] * gain, sign_y);
+      last = has_y ? i + 2 : last;
     }
     if (bits.position() > end) return false;
   }
@@ -307,63 +373,24 @@ bool ReadSpectrum(BitReader& bits, int64_t end, const GranuleChannel& g,
   const int quad_table = g.count1table_select;
   while (i + 4 <= kLines && bits.position() < end) {
     int quad = huffman.DecodeQuad(bits, quad_table);
-    int q[4] = {(quad >> 3) & 1, (quad >> 2) & 1, (quad >> 1) & 1, quad & 1};
-    for (int k = 0; k < 4; ++k)
-      if (q[k] && bits.ReadBit()) q[k] = -1;
-    if (bits.position() > end) break;  // the last quadruple ran past the end: discard it
-    for (int k = 0; k < 4; ++k) v[i + k] = q[k];
-    i += 4;
-  }
-  data.nonzero = i;
-  for (; i < kLines; ++i) v[i] = 0;
-  // Trim trailing zeros so that later stages skip them.
-  int nz = data.nonzero;
-  while (nz > 0 && v[nz - 1] == 0) --nz;
-  data.nonzero = nz;
-  return true;
-}
-
-inline float Requantise(int value, float gain) {
-  const Constants& k = K();
-  float magnitude = k.pow43[value < 0 ? -value : value] * gain;
-  return value < 0 ? -magnitude : magnitude;
-}
-
-inline float GainFor(int q) {
-  int index = q - kGainOffset;
-  if (index < 0) return 0.0f;
-  return K().gain[index < kGainSize ? index : kGainSize - 1];
-}
-
-void RequantiseChannel(const GranuleChannel& g, const ScaleFactors& sf,
-                       const ScaleFactorBands& bands, ChannelData& data) {
-  const int shift = g.scalefac_scale ? 4 : 2;  // quarter steps per scale-factor step
-  const int base = g.global_gain - 210;
-  const int nz = data.nonzero;
-  float* xr = data.xr;
-  const int* v = data.values;
-  int i = 0;
-  if (g.block_type != 2 || g.mixed_block) {
-    // Long blocks, or the long part (below line 36) of a mixed block.
-    const int long_end = g.block_type == 2 ? 36 : kLines;
-    for (int sfb = 0; sfb < 22 && i < nz && i < long_end; ++sfb) {
-      int stop = bands.long_edges[sfb + 1];
-      if (stop > long_end) stop = long_end;
-      int scale = sf.l[sfb] + (g.preflag ? kPretab[sfb] : 0);
-      float gain = GainFor(base - shift * scale);
-      for (; i < stop; ++i) xr[i] = Requantise(v[i], gain);
-    }
-  }
-  if (g.block_type == 2) {
-    for (int sfb = g.mixed_block ? 3 : 0; sfb < 13 && i < nz; ++sfb) {
-      int width = bands.short_edges[sfb + 1] - bands.short_edges[sfb];
-      for (int w = 0; w < 3; ++w) {
-        float gain = GainFor(base - 8 * g.subblock_gain[w] - shift * sf.s[sfb][w]);
-        for (int k = 0; k < width; ++k, ++i) xr[i] = Requantise(v[i], gain);
+    float q[4];
+    int top = 0;
+    for (int k = 0; k < 4; ++k) {
+      q[k] = 0.0f;
+      if ((quad >> (3 - k)) & 1) {
+        while (i + k >= run->end) ++run;
+        q[k] = bits.ReadBit() ? -run->gain : run->gain;
+        top = i + k + 1;
       }
     }
+    if (bits.position() > end) break;  // the last quadruple ran past the end: discard it
+    for (int k = 0; k < 4; ++k) xr[i + k] = q[k];
+    if (top) last = top;
+    i += 4;
   }
-  for (; i < kLines; ++i) xr[i] = 0.0f;
+  std::memset(xr + i, 0, sizeof(float) * static_cast<size_t>(kLines - i));
+  data.nonzero = last;
+  return true;
 }
 
 }  // namespace
@@ -605,18 +632,17 @@ int Layer3Decoder::DecodeFrame(const FrameHeader& header, const uint8_t* frame, 
           ReadScaleFactorsLsf(bits, g, intensity_right, s.sf[ch]);
         else
           ReadScaleFactorsMpeg1(bits, g, s.side.scfsi[ch], gr, s.sf[ch]);
-        ok = bits.position() <= end && ReadSpectrum(bits, end, g, bands, data);
+        GainRun runs[kMaxGainRuns];
+        GainRuns(g, s.sf[ch], bands, runs);
+        ok = bits.position() <= end && ReadSpectrum(bits, end, g, bands, runs, data);
       }
       if (!ok) granule_ok = false;
       granule_start = end;
     }
-    for (int ch = 0; ch < channels; ++ch) {
-      ChannelData& data = s.data[ch];
-      if (granule_ok) {
-        RequantiseChannel(s.side.gr[gr][ch], s.sf[ch], bands, data);
-      } else {
-        std::memset(data.xr, 0, sizeof data.xr);
-        data.nonzero = 0;
+    if (!granule_ok) {
+      for (int ch = 0; ch < channels; ++ch) {
+        std::memset(s.data[ch].xr, 0, sizeof s.data[ch].xr);
+        s.data[ch].nonzero = 0;
       }
     }
     if (granule_ok && channels == 2 && header.mode == 1)

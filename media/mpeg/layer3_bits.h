@@ -1,6 +1,6 @@
-// Bit reader over a byte buffer with a hard end: reads past the end yield zero bits and set a
-// flag instead of touching memory beyond it, so a damaged length field cannot cause an
-// out-of-bounds read.
+// Bit reader over a byte buffer with a hard end: bits come from a 64-bit cache refilled a
+// byte at a time, and everything past the end reads as zero without touching memory beyond
+// it, so a damaged length field can neither cause an out-of-bounds read nor invent data.
 #pragma once
 
 #include <cstdint>
@@ -10,56 +10,64 @@ namespace mpeg {
 class BitReader {
  public:
   BitReader() = default;
-  BitReader(const uint8_t* data, int32_t bytes) : data_(data), end_bits_(int64_t{bytes} * 8) {}
+  BitReader(const uint8_t* data, int32_t bytes)
+      : data_(data), end_bytes_(bytes > 0 ? bytes : 0), end_bits_(int64_t{end_bytes_} * 8) {
+    Refill();
+  }
 
-  // Reads n (0..25) bits, most significant first.
+  // Reads n (0..32) bits, most significant first.
   uint32_t Read(int n) {
     uint32_t value = Peek(n);
-    pos_ += n;
+    Skip(n);
     return value;
   }
-  // The next n (0..25) bits without consuming them; zeros past the end.
-  uint32_t Peek(int n) const {
+  // The next n (0..32) bits without consuming them; zeros past the end.
+  uint32_t Peek(int n) {
     if (n == 0) return 0;
-    uint32_t word = Peek32();
-    return word >> (32 - n);
+    if (cached_ < n) Refill();
+    return static_cast<uint32_t>(cache_ >> (64 - n));
   }
-  void Skip(int n) { pos_ += n; }
+  void Skip(int n) {
+    if (n <= cached_) {
+      cache_ = n < 64 ? cache_ << n : 0;
+      cached_ -= n;
+    } else {
+      set_position(position() + n);
+    }
+  }
   bool ReadBit() { return Read(1) != 0; }
 
-  int64_t position() const { return pos_; }
-  void set_position(int64_t pos) { pos_ = pos; }
+  int64_t position() const { return next_byte_ * 8 - cached_; }
+  void set_position(int64_t pos) {
+    if (pos < 0) pos = 0;
+    next_byte_ = pos >> 3;
+    cache_ = 0;
+    cached_ = 0;
+    Refill();
+    int drop = static_cast<int>(pos & 7);
+    cache_ <<= drop;
+    cached_ -= drop;
+  }
   int64_t end() const { return end_bits_; }
-  bool overrun() const { return pos_ > end_bits_; }
+  bool overrun() const { return position() > end_bits_; }
 
  private:
-  // 32 bits starting at pos_, zero-filled beyond the end of the buffer.
-  uint32_t Peek32() const {
-    if (pos_ < 0 || pos_ >= end_bits_) return 0;
-    int64_t byte = pos_ >> 3;
-    int64_t last = (end_bits_ + 7) >> 3;
-    uint32_t word = 0;
-    if (byte + 4 < last) {
-      // Fast path: five whole bytes inside the buffer.
-      word = (uint32_t{data_[byte]} << 24) | (uint32_t{data_[byte + 1]} << 16) |
-             (uint32_t{data_[byte + 2]} << 8) | uint32_t{data_[byte + 3]};
-      uint32_t fifth = data_[byte + 4];
-      int shift = static_cast<int>(pos_ & 7);
-      if (shift) word = (word << shift) | (fifth >> (8 - shift));
-      return word;
+  // Tops the cache up to at least 57 bits.
+  void Refill() {
+    while (cached_ <= 56) {
+      uint64_t byte = next_byte_ < end_bytes_ ? data_[next_byte_] : 0;
+      cache_ |= byte << (56 - cached_);
+      cached_ += 8;
+      ++next_byte_;
     }
-    uint64_t acc = 0;
-    for (int i = 0; i < 5; ++i) {
-      acc <<= 8;
-      if (byte + i < last) acc |= data_[byte + i];
-    }
-    int shift = static_cast<int>(pos_ & 7);
-    return static_cast<uint32_t>(acc >> (8 - shift));
   }
 
   const uint8_t* data_ = nullptr;
+  int64_t end_bytes_ = 0;
   int64_t end_bits_ = 0;
-  int64_t pos_ = 0;
+  uint64_t cache_ = 0;  // next bits, most significant first
+  int cached_ = 0;      // valid bits in cache_
+  int64_t next_byte_ = 0;
 };
 
 }  // namespace mpeg

@@ -113,6 +113,12 @@ TEST(Layer3Huffman, ReaderPastTheEndYieldsZerosWithoutReading) {
   EXPECT_EQ(reader.Read(8), 0x50u);  // 0101 then zeros
   EXPECT_TRUE(reader.overrun());
   EXPECT_EQ(reader.Read(16), 0u);
+  // Positioning past the end and back.
+  reader.set_position(3);
+  EXPECT_EQ(reader.Read(5), 0x05u);
+  reader.set_position(1000);
+  EXPECT_EQ(reader.Read(32), 0u);
+  EXPECT_EQ(reader.position(), 1032);
 }
 
 }  // namespace
