@@ -37,9 +37,9 @@ bool SupportedFormat(const WaveFormat& f) {
 
 MMResult FromOpenError(int err) {
   switch (-err) {
-    case ENOENT:
+    case ENOENT:  // no such PCM (no sound server, no card)
     case ENODEV:
-    case ENXIO: return MMResult::kBadDeviceId;
+    case ENXIO: return MMResult::kNoDriver;
     case EBUSY: return MMResult::kAllocated;
     case ENOMEM: return MMResult::kNoMem;
     default: return MMResult::kNoDriver;
