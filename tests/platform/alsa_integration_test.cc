@@ -254,6 +254,33 @@ TEST_F(AlsaIntegration, ResetSilencesAtOnce) {
               silence_after_ms, reset_call_ms);
 }
 
+// A device that ran dry (an under-run: all queued audio played, nothing more written) plays on
+// when the next block comes, and keeps counting the position from where it was.
+TEST_F(AlsaIntegration, PlaysOnAfterRunningDry) {
+  const auto format = MakePcmFormat(1, 22050, 16);
+  ToneBlocks first(format, 500, 4410, 4410), second(format, 900, 4410, 4410);
+  Completions done(2);
+  auto device = backend_.CreateWaveOut();
+  ASSERT_EQ(device->Open(format, done.Callback()), MMResult::kNoError);
+  ASSERT_TRUE(first.WriteAll(*device));
+  ASSERT_TRUE(done.Wait(1));
+  ASSERT_TRUE(rec_.WaitForFrames(rec_.FramesAt(Clock::now() + 300ms), 2000ms));
+  auto second_at = Clock::now();
+  ASSERT_TRUE(second.WriteAll(*device));
+  ASSERT_TRUE(done.Wait(1));
+  uint64_t p = 0;
+  device->GetPosition(p);
+  EXPECT_EQ(p, 8820u);
+  EXPECT_EQ(device->Close(), MMResult::kNoError);
+  auto samples = StopAfter(Clock::now());
+  auto a = verbat::test::FindSound(samples, kThreshold, 0, rec_.FramesAt(second_at) - 2205);
+  auto b = verbat::test::FindSound(samples, kThreshold, rec_.FramesAt(second_at) - 2205);
+  ASSERT_TRUE(a.found && b.found);
+  EXPECT_NEAR(FramesToMs(a.end - a.start, kRecRate), 200, 25);
+  EXPECT_NEAR(FramesToMs(b.end - b.start, kRecRate), 200, 25);
+  EXPECT_NEAR(verbat::test::DominantFrequency(samples, b.start, b.end, kRecRate), 900, 5);
+}
+
 // Writes a 16-bit mono WAV file.
 void WriteWav(const std::string& path, const std::vector<uint8_t>& pcm, uint32_t rate) {
   auto le32 = [](std::ofstream& o, uint32_t v) {
