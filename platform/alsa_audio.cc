@@ -87,6 +87,7 @@ enum DeviceMessage : uint32_t {
   kMsgReset,
   kMsgStart,
   kMsgClose,
+  kMsgShutdown,  // the owner is going away: hand everything back and end, whatever is queued
 };
 
 MMResult Send(ThreadId thread, uint32_t message) {
@@ -130,10 +131,7 @@ class AlsaWaveOut final : public WaveOutDevice {
   explicit AlsaWaveOut(const AlsaOptions& options) : options_(options) {}
 
   ~AlsaWaveOut() override {
-    if (IsOpen()) {
-      Reset();
-      Close();
-    }
+    if (IsOpen() && Close() != MMResult::kNoError) Shutdown();
   }
 
   MMResult Open(const WaveFormat& format, DoneCallback done) override {
@@ -220,6 +218,14 @@ class AlsaWaveOut final : public WaveOutDevice {
     uint64_t end;
   };
 
+  // Ends the device thread even with blocks queued, so that destruction never waits for ever.
+  void Shutdown() {
+    if (OnDeviceThread()) return;  // destroyed from its own callback: the thread ends with it
+    Send(thread_.id(), kMsgShutdown);
+    thread_.Join();
+    open_ = false;
+  }
+
   bool OnDeviceThread() const { return CurrentThreadId() != 0 && CurrentThreadId() == thread_.id(); }
 
   // Commands run on the device thread; a completion callback that issues one is already there.
@@ -272,6 +278,10 @@ class AlsaWaveOut final : public WaveOutDevice {
         } else {
           h.quit = true;
         }
+        break;
+      case kMsgShutdown:
+        DoReset();
+        h.quit = true;
         break;
       default: break;
     }
@@ -476,10 +486,7 @@ class AlsaWaveIn final : public WaveInDevice {
       : options_(options), backend_(backend) {}
 
   ~AlsaWaveIn() override {
-    if (IsOpen()) {
-      Reset();
-      Close();
-    }
+    if (IsOpen() && Close() != MMResult::kNoError) Shutdown();
   }
 
   MMResult Open(int device, const WaveFormat& format, ThreadId notify_thread) override {
@@ -552,6 +559,13 @@ class AlsaWaveIn final : public WaveInDevice {
   MMResult Reset() override { return open_ ? Send(thread_.id(), kMsgReset) : MMResult::kInvalidHandle; }
 
  private:
+  // Ends the device thread even with buffers queued, so that destruction never waits for ever.
+  void Shutdown() {
+    Send(thread_.id(), kMsgShutdown);
+    thread_.Join();
+    open_ = false;
+  }
+
   void Run() {
     MessageQueue* queue = CurrentQueue();
     for (;;) {
@@ -574,6 +588,10 @@ class AlsaWaveIn final : public WaveInDevice {
           } else {
             quit = true;
           }
+          break;
+        case kMsgShutdown:
+          DoReset();
+          quit = true;
           break;
         default: break;
       }

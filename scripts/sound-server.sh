@@ -72,7 +72,7 @@ CONF
     pactl set-default-source $sink.monitor
     # An idle null sink renders in 2-second blocks, so the first stream after idle stalls; a
     # low-latency reader on the monitor and one suspend/resume keep it rendering in small steps.
-    setsid parec --latency-msec=20 -d $sink.monitor >/dev/null 2>&1 </dev/null &
+    parec --latency-msec=20 -d $sink.monitor >/dev/null 2>&1 </dev/null &
     echo $! >"$dir/reader.pid"
     pactl suspend-sink $sink 1
     pactl suspend-sink $sink 0

@@ -95,6 +95,15 @@ TEST_F(AlsaNullDevice, ResetAndWriteFromInsideACompletion) {
   EXPECT_EQ(device_->Close(), MMResult::kNoError);
 }
 
+TEST_F(AlsaNullDevice, DestroyingAnOpenDeviceHandsBackWhatItHeld) {
+  ASSERT_EQ(device_->Pause(), MMResult::kNoError);
+  ToneBlocks tone(format_, 440, 4410 * 3, 4410);
+  ASSERT_TRUE(tone.WriteAll(*device_));
+  device_.reset();
+  EXPECT_EQ(done_.Count(), 3);
+  for (auto& h : tone.headers()) EXPECT_FALSE(h.flags & WaveHeader::kInQueue);
+}
+
 TEST(AlsaDevices, AMissingDeviceIsReportedNotHung) {
   AlsaOptions options;
   options.playback_device = "verbat_no_such_device";
