@@ -398,7 +398,7 @@ bool ReadSpectrum(BitReader& bits, int64_t end, const GranuleChannel& g,
 struct Layer3Decoder::State {
   uint8_t main_data[kMainDataMax];
   int reservoir = 0;  // valid bytes at the start of main_data
-  float overlap[2][32][18];
+  float overlap[2][18][32];  // [channel][time][subband], as the output
   SideInfo side;
   ScaleFactors sf[2];
   ChannelData data[2];
@@ -567,6 +567,16 @@ void ReorderShort(const GranuleChannel& g, const ScaleFactorBands& bands, float*
   std::memcpy(xr + base, scratch + base, sizeof(float) * static_cast<size_t>(kLines - base));
 }
 
+// One subband's transformed block: the first half plus the overlap goes out, with odd
+// samples of odd subbands negated; the second half becomes the overlap.
+void OverlapAdd(const float block[36], int sb, float (*overlap)[32], float (*slots)[32]) {
+  for (int t = 0; t < 18; ++t) {
+    float value = block[t] + overlap[t][sb];
+    slots[t][sb] = ((sb & t) & 1) ? -value : value;
+    overlap[t][sb] = block[18 + t];
+  }
+}
+
 void AliasReduce(float* xr, int boundaries) {
   const Constants& k = K();
   for (int sb = 1; sb <= boundaries; ++sb) {
@@ -676,27 +686,36 @@ int Layer3Decoder::DecodeFrame(const FrameHeader& header, const uint8_t* frame, 
         if (!mixed && active < limit) ++active;
       }
       if (active > limit) active = limit;
-      for (int sb = 0; sb < 32; ++sb) {
-        float* overlap = s.overlap[ch][sb];
-        const bool odd = sb & 1;
-        if (sb >= active) {
-          // No lines: the output is the previous block's tail.
-          for (int t = 0; t < 18; ++t) {
-            float value = sb < limit ? overlap[t] : 0.0f;
-            out[ch][gr * 18 + t][sb] = (odd && (t & 1)) ? -value : value;
-            overlap[t] = 0.0f;
-          }
-          continue;
+      float (*overlap)[32] = s.overlap[ch];
+      float (*slots)[32] = out[ch] + gr * 18;
+      int done = 0;  // subbands transformed
+      if (is_short) {
+        for (; done < active; ++done) {
+          if (mixed && done < 2)
+            ImdctLong(xr + done * 18, 0, s.block);
+          else
+            ImdctShort(xr + done * 18, s.block);
+          OverlapAdd(s.block, done, overlap, slots);
         }
-        float* block = s.block;
-        if (is_short && !(mixed && sb < 2))
-          ImdctShort(xr + sb * 18, block);
-        else
-          ImdctLong(xr + sb * 18, (low_normal && sb < 2) ? 0 : block_type, block);
-        for (int t = 0; t < 18; ++t) {
-          float value = block[t] + overlap[t];
-          out[ch][gr * 18 + t][sb] = (odd && (t & 1)) ? -value : value;
-          overlap[t] = block[18 + t];
+      } else {
+        for (; done < active; done += 4) {
+          int types[4];
+          for (int lane = 0; lane < 4; ++lane)
+            types[lane] = (low_normal && done + lane < 2) ? 0 : block_type;
+          ImdctLongFour(xr + done * 18, types, &overlap[0][done], &slots[0][done]);
+        }
+      }
+      // Subbands without lines put out the previous block's tail; those at or above the
+      // limit stay silent.
+      for (int t = 0; t < 18; ++t) {
+        for (int sb = done; sb < limit; ++sb) {
+          float value = overlap[t][sb];
+          slots[t][sb] = ((sb & t) & 1) ? -value : value;
+          overlap[t][sb] = 0.0f;
+        }
+        for (int sb = limit; sb < 32; ++sb) {
+          slots[t][sb] = 0.0f;
+          overlap[t][sb] = 0.0f;
         }
       }
     }
