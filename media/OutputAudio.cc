@@ -5,6 +5,7 @@
 #include <cstring>
 #include <thread>
 
+#include "dsp/Fft.h"
 #include "media/Commands.h"
 #include "media/MMException.h"
 
@@ -17,6 +18,15 @@ using Clock = std::chrono::steady_clock;
 // How long Close keeps asking a device that says it is still playing.
 constexpr platform::Milliseconds kRetryInterval{5};
 constexpr platform::Milliseconds kCloseGrace{2000};
+
+// The spectrum's transform: one 512-point Hann-windowed FFT for the whole program, shared by
+// every output, and a lock because it keeps its input between SetSample and Calculate.
+constexpr int kSpectrumPoints = 512;
+std::mutex fft_mutex;
+dsp::Fft& SpectrumFft() {
+  static dsp::Fft fft(kSpectrumPoints, dsp::Fft::kHann);
+  return fft;
+}
 
 void Check(platform::MMResult result) {
   if (result != platform::MMResult::kNoError) throw MMException(result);
@@ -318,6 +328,34 @@ int32_t OutputAudio::GetWaveSnapshot(uint64_t sample_position, int32_t* left, in
   for (size_t i = 0; i < kSnapshotValues; ++i) {
     left[i] = sample(i * channels) * 100 / 32767;
     if (channels == 2) right[i] = sample(i * 2 + 1) * 100 / 32767;
+  }
+  return static_cast<int32_t>(window * 8 / bits / channels);
+}
+
+int32_t OutputAudio::GetSpectrum(uint64_t sample_position, int32_t* left, int32_t* right) {
+  std::fill(left, left + kSnapshotValues, 0);
+  std::fill(right, right + kSnapshotValues, 0);
+  uint32_t channels;
+  uint32_t bits;
+  {
+    std::lock_guard lock(ring_lock_);
+    channels = channels_;
+    bits = bits_per_sample_;
+  }
+  if (channels == 0 || bits == 0) return 0;
+  const uint32_t window = channels * 1024;
+  std::vector<uint8_t> bytes;
+  if (!ReadHistory(sample_position * bits * channels / 8, window, bytes)) return 0;
+  const auto sample = [&](size_t i) {
+    return static_cast<int16_t>(bytes[2 * i] | bytes[2 * i + 1] << 8);
+  };
+  std::lock_guard lock(fft_mutex);
+  dsp::Fft& fft = SpectrumFft();
+  for (int i = 0; i < kSpectrumPoints; ++i) fft.SetSample(i, sample(static_cast<size_t>(i) * channels));
+  fft.Calculate(left);
+  if (channels == 2) {
+    for (int i = 0; i < kSpectrumPoints; ++i) fft.SetSample(i, sample(static_cast<size_t>(i) * 2 + 1));
+    fft.Calculate(right);
   }
   return static_cast<int32_t>(window * 8 / bits / channels);
 }

@@ -42,6 +42,7 @@ class OutputAudio : public OutputMedia {
   void SetVolume(uint32_t left_percent, uint32_t right_percent) override;
   uint64_t GetPosition() override;
   int32_t GetWaveSnapshot(uint64_t sample_position, int32_t* left, int32_t* right) override;
+  int32_t GetSpectrum(uint64_t sample_position, int32_t* left, int32_t* right) override;
   void SetSpeedDivisor(int32_t divisor) override;
   void PlaySoundInterrupt(const std::string& sound_name) override;
   void SetFlagA(uint8_t flag) override { flag_a_ = flag; }

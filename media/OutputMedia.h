@@ -36,6 +36,10 @@ class OutputMedia {
   // scaled to -100..100. Returns the frames the window held, or 0 (and zeroed arrays) when no
   // such window of data is kept.
   virtual int32_t GetWaveSnapshot(uint64_t sample_position, int32_t* left, int32_t* right) = 0;
+  // The magnitude spectrum (whole decibels, kSnapshotValues bins per channel) of the
+  // 2 x kSnapshotValues frames at a sample position; returns the frames used, or 0 (and zeroed
+  // arrays) when no such window of data is kept.
+  virtual int32_t GetSpectrum(uint64_t sample_position, int32_t* left, int32_t* right) = 0;
   // 8 is normal speed; the device runs at rate x 8 / divisor. Takes effect at the next Open.
   virtual void SetSpeedDivisor(int32_t divisor) = 0;
   // Stops the device, plays a sound file to its end, and opens the device again as it was.

@@ -4,7 +4,12 @@
 
 #include <algorithm>
 #include <future>
+#include <cmath>
+#include <numbers>
 #include <numeric>
+
+#include "dsp/DataManager.h"
+#include "media/EqualizerEngineHook.h"
 
 #include "media/OutputAudio.h"
 #include "platform/virtual_audio.h"
@@ -288,6 +293,79 @@ TEST(OutputSound, PlaySoundInterruptReopensTheDeviceAsItWas) {
   out.Write(bytes.data(), 17640);
   out.Close();
   EXPECT_EQ(card.LastPlayback().played, bytes);
+}
+
+// 16-bit sines, one per channel, at the given frequencies.
+std::vector<uint8_t> Sines(size_t frames, uint32_t rate, std::vector<double> hz, double amplitude) {
+  std::vector<uint8_t> v;
+  for (size_t i = 0; i < frames; ++i) {
+    for (double f : hz) {
+      const double x = amplitude * std::sin(2 * std::numbers::pi * f * static_cast<double>(i) / rate);
+      media_test::PutLe16(v, static_cast<uint16_t>(static_cast<int16_t>(std::lround(x))));
+    }
+  }
+  return v;
+}
+
+TEST(OutputSnapshot, SpectrumShowsEachChannelsTone) {
+  platform::VirtualAudioBackend card(Fast());
+  OutputAudio out(card);
+  out.SetSpeedDivisor(8);
+  out.Open({2, 16, 8000, 3200});
+  int32_t left[256], right[256];
+  EXPECT_EQ(out.GetSpectrum(0, left, right), 0);
+  // Bins of 8000 / 512 Hz: 500 Hz is bin 32, 1000 Hz bin 64.
+  const auto tones = Sines(4000, 8000, {500, 1000}, 16000);
+  out.Write(tones.data(), 2000);  // 500 frames, and no block completed
+  EXPECT_EQ(out.GetSpectrum(600, left, right), 0);
+  out.Write(tones.data() + 2000, 3200 * 4 - 2000);
+  EXPECT_EQ(out.GetSpectrum(100, left, right), 0);  // the window would start before the data
+  ASSERT_EQ(out.GetSpectrum(1000, left, right), 512);
+  EXPECT_EQ(std::max_element(left, left + 256) - left, 32);
+  EXPECT_EQ(std::max_element(right, right + 256) - right, 64);
+  EXPECT_GT(left[32], left[100] + 40);  // a clear peak, tens of decibels above the rest
+  out.Close();
+}
+
+double Rms16(const std::vector<uint8_t>& bytes, size_t from, size_t to) {
+  double sum = 0;
+  for (size_t i = from; i < to; i += 2) {
+    const double x = static_cast<int16_t>(bytes[i] | bytes[i + 1] << 8);
+    sum += x * x;
+  }
+  return std::sqrt(sum / static_cast<double>((to - from) / 2));
+}
+
+TEST(OutputEqualizer, TheEngineFiltersAtTheDeviceRate) {
+  platform::VirtualAudioBackend card(Fast());
+  OutputAudio out(card);
+  dsp::CDataManager engine;
+  EqualizerEngineHook hook(engine);
+  out.SetEqualizer(&hook);
+  out.SetSpeedDivisor(16);  // a 16000 Hz file plays at 8000 Hz
+  const platform::WaveFormat device = platform::MakePcmFormat(1, 8000, 16);
+  engine.SetFormat(device);  // design the bands for the device rate
+  for (int band = 0; band < dsp::kBandCount; ++band) {
+    // +15 dB at 1 kHz, everything else flat.
+    const float gain = band == 8 ? std::pow(10.0f, 15 * 0.05f) : 1.0f;
+    engine.SetBand(1, band, dsp::BandFrequencies[band], 5.0f, gain);
+    engine.SetBand(2, band, dsp::BandFrequencies[band], 5.0f, gain);
+  }
+  // A tone at 2 kHz in the file is heard at 1 kHz: the band's centre at the device rate.
+  const auto tone = Sines(16000, 16000, {2000}, 1000);
+  out.Open({1, 16, 16000, 6400});
+  out.Write(tone.data(), 6400 * 2);
+  hook.SetOn(true);
+  out.Write(tone.data() + 6400 * 2, 6400 * 3);
+  out.Close();
+  EXPECT_EQ(engine.Format().samples_per_sec, 8000u);
+  const auto played = card.LastPlayback().played;
+  ASSERT_EQ(played.size(), tone.size());
+  EXPECT_TRUE(std::equal(tone.begin(), tone.begin() + 6400 * 2, played.begin()));  // while off
+  // After the filter has settled in its first block.
+  const double before = Rms16(tone, 6400 * 3, tone.size());
+  const double after = Rms16(played, 6400 * 3, played.size());
+  EXPECT_NEAR(after / before, std::pow(10.0, 15 * 0.05), 0.5);
 }
 
 }  // namespace
