@@ -119,7 +119,16 @@ void InputMP3::Open(const std::string& path, InputInfo& info) {
           end -= kId3v1Size;
         }
       }
-      frames = std::max<int64_t>(end - data_offset_ - stream_.skip_size, 0) / stream_.min_input_size;
+      const int64_t bytes = std::max<int64_t>(end - data_offset_ - stream_.skip_size, 0);
+      const int64_t spf = stream_.output_size / frame_bytes;
+      if (stream_.bitrate > 0 && spf > 0) {
+        // A constant bit rate stream pads some frames by a byte, so its frames are on average
+        // spf x bit rate / (8 x rate) bytes long; counting by the unpadded length would make an
+        // hour at 128 kbit/s eight seconds too long.
+        frames = bytes * 8 * stream_.frequency / (spf * stream_.bitrate);
+      } else {
+        frames = bytes / stream_.min_input_size;
+      }
     }
 
     channels_ = stream_.channels;
