@@ -372,20 +372,25 @@ bool ReadSpectrum(BitReader& bits, int64_t end, const GranuleChannel& g,
   // Count1 region: quadruples of -1/0/1 until the granule's bits are used up.
   const int quad_table = g.count1table_select;
   while (i + 4 <= kLines && bits.position() < end) {
-    int quad = huffman.DecodeQuad(bits, quad_table);
-    float q[4];
-    int top = 0;
-    for (int k = 0; k < 4; ++k) {
-      q[k] = 0.0f;
-      if ((quad >> (3 - k)) & 1) {
-        while (i + k >= run->end) ++run;
-        q[k] = bits.ReadBit() ? -run->gain : run->gain;
-        top = i + k + 1;
-      }
-    }
+    const uint32_t quad = static_cast<uint32_t>(huffman.DecodeQuad(bits, quad_table));
+    // One sign bit per non-zero value, in order: take four and give back the unused ones.
+    const uint32_t signs = bits.Peek(4);
+    bits.Skip(std::popcount(quad));
     if (bits.position() > end) break;  // the last quadruple ran past the end: discard it
-    for (int k = 0; k < 4; ++k) xr[i + k] = q[k];
-    if (top) last = top;
+    // A run boundary can fall in the middle of a quadruple (runs have even lengths).
+    while (i >= run->end) ++run;
+    const float gain_low = run->gain;
+    const GainRun* high = run;
+    while (i + 2 >= high->end) ++high;
+    const float gain_high = high->gain;
+    uint32_t used = 0;  // sign bits taken so far
+    for (int k = 0; k < 4; ++k) {
+      const uint32_t nonzero = (quad >> (3 - k)) & 1;
+      const uint32_t sign = (signs >> (3 - used)) & nonzero;
+      used += nonzero;
+      xr[i + k] = WithSign((k < 2 ? gain_low : gain_high) * static_cast<float>(nonzero), sign);
+    }
+    last = quad ? i + 4 - std::countr_zero(quad) : last;
     i += 4;
   }
   std::memset(xr + i, 0, sizeof(float) * static_cast<size_t>(kLines - i));
@@ -552,7 +557,7 @@ void JointStereo(const GranuleChannel& g, int mode_extension, bool lsf,
 void ReorderShort(const GranuleChannel& g, const ScaleFactorBands& bands, float* xr,
                   float* scratch) {
   const int first = g.mixed_block ? 3 : 0;
-  const int base = first ? 36 : 0;
+  const int base = bands.short_edges[first] * 3;
   for (int sfb = first; sfb < 13; ++sfb) {
     int start = bands.short_edges[sfb];
     int width = bands.short_edges[sfb + 1] - start;
