@@ -1,0 +1,323 @@
+// The Ogg Vorbis input on files made by oggenc: what Open reports, playback sample for sample
+// against oggdec, exact starts and seeks, chained files, refusals, and how the reader ends and
+// lets the file go.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <future>
+#include <thread>
+
+#include "media/InputVorbis.h"
+#include "tests/media_inputs/support.h"
+
+namespace media {
+namespace {
+
+using namespace inputs_test;
+
+class VorbisFiles : public testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    if (!MissingTool({"espeak-ng", "sox", "oggenc", "oggdec", "soxi"}).empty()) return;
+    dir_ = new TempDir();
+    const TempDir& d = *dir_;
+    made_ = Shell("espeak-ng -w " + d / "speech.wav" +
+                  " \"Every word of the recording is typed while it plays, a few seconds at a time.\"") &&
+            Shell("sox " + d / "speech.wav" + " -b 16 -r 44100 -c 2 " + d / "speech44.wav" +
+                  " pad 0 4 trim 0 8") &&
+            Shell("sox -n -b 16 -r 44100 -c 2 " + d / "tone.wav" + " synth 8 sine 220 sine 330 gain -20") &&
+            Shell("sox -m " + d / "speech44.wav" + " " + d / "tone.wav" + " -b 16 " + d / "s44.wav") &&
+            Shell("sox " + d / "s44.wav" + " -r 22050 -c 1 " + d / "s22m.wav") &&
+            Shell("sox -n -b 16 -r 44100 -c 2 " + d / "second.wav" + " synth 2 sine 550 gain -10") &&
+            Shell("sox -n -b 16 -r 22050 -c 1 " + d / "other.wav" + " synth 2 sine 550 gain -10") &&
+            Shell("oggenc -Q " + d / "s44.wav" + " -o " + d / "stereo44.ogg") &&
+            Shell("oggenc -Q " + d / "s22m.wav" + " -o " + d / "mono22.ogg") &&
+            Shell("oggenc -Q " + d / "second.wav" + " -o " + d / "second.ogg") &&
+            Shell("oggenc -Q " + d / "other.wav" + " -o " + d / "other.ogg") &&
+            Shell("cat " + d / "stereo44.ogg" + " " + d / "second.ogg" + " > " + d / "chain_same.ogg") &&
+            Shell("cat " + d / "stereo44.ogg" + " " + d / "other.ogg" + " > " + d / "chain_other.ogg");
+  }
+  static void TearDownTestSuite() {
+    delete dir_;
+    dir_ = nullptr;
+  }
+  void SetUp() override {
+    REQUIRE_TOOLS("espeak-ng", "sox", "oggenc", "oggdec", "soxi");
+    ASSERT_TRUE(made_) << "the encoders could not make the test files";
+  }
+
+  static std::string Path(const std::string& name) { return *dir_ / name; }
+
+  static std::vector<int16_t> Oggdec(const std::string& path) {
+    const std::string raw = path + ".oggdec.raw";
+    if (!Shell("oggdec -Q -R -o " + raw + " " + path)) return {};
+    return ToS16(ReadBytes(raw));
+  }
+
+  // The played samples are the reference's from `from` on, followed only by the silence that
+  // pads the last block.
+  static void ExpectExactly(const std::vector<int16_t>& played, const std::vector<int16_t>& ref,
+                            size_t from, size_t block_values) {
+    ASSERT_LE(from, ref.size());
+    const size_t expected = ref.size() - from;
+    ASSERT_GE(played.size(), expected);
+    EXPECT_LT(played.size() - expected, block_values) << "more than a block of padding";
+    const Agreement a = Compare(played, 0, ref, from, expected);
+    EXPECT_EQ(a.max_diff, 0) << "RMS " << a.rms_units << " units";
+    for (size_t i = expected; i < played.size(); ++i) {
+      if (played[i] != 0) {
+        ADD_FAILURE() << "sound after the end at value " << i;
+        break;
+      }
+    }
+  }
+
+  static TempDir* dir_;
+  static bool made_;
+};
+
+TempDir* VorbisFiles::dir_ = nullptr;
+bool VorbisFiles::made_ = false;
+
+TEST_F(VorbisFiles, OpenReportsWhatSoxiReportsAndBlocksHoldWholeFrames) {
+  struct Case {
+    const char* name;
+    int channels;
+    int rate;
+    uint32_t block;
+  };
+  // 22050 Hz mono makes 11025 bytes a second quarter: the block holds whole samples only.
+  for (const Case& c : {Case{"stereo44.ogg", 2, 44100, 44100}, Case{"mono22.ogg", 1, 22050, 11024}}) {
+    SCOPED_TRACE(c.name);
+    const std::string path = Path(c.name);
+    InputVorbis ogg;
+    PlayListItem item(path);
+    ogg.Open(path, item);
+    EXPECT_EQ(item.channels, std::stoi(Capture("soxi -c " + path)));
+    EXPECT_EQ(item.sample_rate, std::stoi(Capture("soxi -r " + path)));
+    EXPECT_EQ(item.channels, c.channels);
+    EXPECT_EQ(item.sample_rate, c.rate);
+    EXPECT_EQ(item.total_samples, std::stoul(Capture("soxi -s " + path)));
+    EXPECT_EQ(item.length, static_cast<int32_t>(item.total_samples / static_cast<uint32_t>(c.rate)));
+    EXPECT_EQ(item.name, c.name);
+    EXPECT_EQ(ogg.BlockSize(), c.block);
+    InputFormat f;
+    ogg.GetFormat(f);
+    EXPECT_EQ(f.channels, c.channels);
+    EXPECT_EQ(f.bits_per_sample, 0);
+    EXPECT_EQ(f.sample_rate, static_cast<uint32_t>(c.rate));
+    EXPECT_EQ(ogg.Close(), 0);
+  }
+}
+
+TEST_F(VorbisFiles, PlaysSampleForSampleWhatOggdecDecodesFromAnyStartSecond) {
+  for (const char* name : {"stereo44.ogg", "mono22.ogg"}) {
+    const std::string path = Path(name);
+    const std::vector<int16_t> ref = Oggdec(path);
+    ASSERT_FALSE(ref.empty());
+    for (int32_t seconds : {0, 3, 7}) {
+      SCOPED_TRACE(std::string(name) + " from second " + std::to_string(seconds));
+      InputVorbis ogg;
+      Player player(ogg);
+      PlayListItem item(path);
+      ogg.Open(path, item);
+      ogg.Start(seconds);
+      ASSERT_TRUE(player.WaitForEnd());
+      const platform::VirtualPlayback at_end = player.AtEnd();
+      EXPECT_TRUE(at_end.closed) << "NOTIFY_END came before the device had played everything";
+      EXPECT_EQ(at_end.format.samples_per_sec, static_cast<uint32_t>(item.sample_rate));
+      ExpectExactly(ToS16(at_end.played), ref,
+                    static_cast<size_t>(seconds) * static_cast<size_t>(item.sample_rate * item.channels),
+                    ogg.BlockSize() / 2);
+      EXPECT_EQ(player.Codes(), std::vector<int32_t>{NOTIFY_END});
+      // The reader let the file go: the next playback opens it again.
+      EXPECT_FALSE(ogg.FileHeld());
+      EXPECT_THROW(ogg.Start(0), MediaError);
+    }
+  }
+}
+
+// Drives a card that plays only when told, so the seek lands while blocks are queued.
+void AdvanceUntilReady(Player& player, std::future<void>& request, uint64_t frames) {
+  const auto deadline = std::chrono::steady_clock::now() + 10s;
+  while (request.wait_for(1ms) != std::future_status::ready &&
+         std::chrono::steady_clock::now() < deadline) {
+    player.card().Advance(frames);
+  }
+}
+
+void PlayOut(Player& player, uint64_t frames) {
+  const auto deadline = std::chrono::steady_clock::now() + 30s;
+  while (!player.WaitForEnd(1ms) && std::chrono::steady_clock::now() < deadline) {
+    player.card().Advance(frames);
+  }
+}
+
+TEST_F(VorbisFiles, SeeksLandOnTheExactSampleWhilePlayingAndWhilePaused) {
+  const std::string path = Path("stereo44.ogg");
+  const std::vector<int16_t> ref = Oggdec(path);
+  for (bool paused : {false, true}) {
+    SCOPED_TRACE(paused ? "paused" : "playing");
+    InputVorbis ogg;
+    Player player(ogg, {platform::Pacing::kManual, 1.0});
+    PlayListItem item(path);
+    ogg.Open(path, item);
+    ogg.Start(0);
+    ASSERT_TRUE(player.card().WaitUntil([&] { return player.card().QueuedBlocks() >= 8; }, 10s));
+    player.card().Advance(11025);  // one block heard
+    if (paused) {
+      auto pause = std::async(std::launch::async, [&] { ogg.RequestPause(); });
+      AdvanceUntilReady(player, pause, 11025);
+      ASSERT_EQ(pause.wait_for(0s), std::future_status::ready);
+      ASSERT_EQ(ogg.GetState(), kStatePaused);
+    }
+    auto seek = std::async(std::launch::async, [&] { ogg.RequestSeek(5); });
+    AdvanceUntilReady(player, seek, 11025);
+    ASSERT_EQ(seek.wait_for(0s), std::future_status::ready) << "the seek was not answered";
+    // What was queued before the seek is gone, paused or not: the counter shows the new second.
+    EXPECT_EQ(ogg.GetPosition(), 5);
+    const size_t before = player.card().LastPlayback().played.size() / 2;
+    if (paused) {
+      EXPECT_EQ(ogg.GetState(), kStatePaused);
+      std::async(std::launch::async, [&] { ogg.RequestResume(); }).wait();
+    }
+    PlayOut(player, 11025);
+    ASSERT_FALSE(player.Codes().empty());
+    EXPECT_EQ(player.Codes().back(), NOTIFY_END);
+    const std::vector<int16_t> played = ToS16(player.AtEnd().played);
+    // A block may have been heard in the instant the seek was answered: the new position
+    // starts within a block of what had been heard by then, at the exact sample.
+    const size_t from = 5 * 44100 * 2;
+    const size_t block = ogg.BlockSize() / 2;
+    size_t start = played.size();
+    for (size_t s = before > block ? before - block : 0; s <= before + block && s < played.size(); s += 2) {
+      if (std::equal(ref.begin() + static_cast<long>(from), ref.begin() + static_cast<long>(from + 4096),
+                     played.begin() + static_cast<long>(s), played.begin() + static_cast<long>(std::min(s + 4096, played.size())))) {
+        start = s;
+        break;
+      }
+    }
+    ASSERT_LT(start, played.size()) << "the sound from sample 5 x 44100 was not found";
+    ExpectExactly(std::vector<int16_t>(played.begin() + static_cast<long>(start), played.end()),
+                  ref, from, block);
+  }
+}
+
+TEST_F(VorbisFiles, AChainedFilePlaysOnUntilALinkChangesTheFormat) {
+  const std::vector<int16_t> first = Oggdec(Path("stereo44.ogg"));
+  std::vector<int16_t> both = first;
+  const std::vector<int16_t> second = Oggdec(Path("second.ogg"));
+  both.insert(both.end(), second.begin(), second.end());
+  {
+    InputVorbis ogg;
+    const std::vector<int16_t> played = PlayToEnd(ogg, Path("chain_same.ogg"));
+    ExpectExactly(played, both, 0, ogg.BlockSize() / 2);
+    EXPECT_FALSE(ogg.StoppedAtFormatChange());
+  }
+  {
+    // 22050 Hz mono behind 44100 Hz stereo: the device cannot play it, playback ends at the
+    // boundary with the usual end notice.
+    InputVorbis ogg;
+    const std::vector<int16_t> played = PlayToEnd(ogg, Path("chain_other.ogg"));
+    ExpectExactly(played, first, 0, ogg.BlockSize() / 2);
+    EXPECT_TRUE(ogg.StoppedAtFormatChange());
+  }
+}
+
+TEST_F(VorbisFiles, RefusesWhatItCannotPlayWithAMessage) {
+  const auto message = [](const std::string& path) -> std::string {
+    InputVorbis ogg;
+    PlayListItem item(path);
+    try {
+      ogg.Open(path, item);
+    } catch (const MediaError& e) {
+      EXPECT_FALSE(ogg.FileHeld());
+      EXPECT_EQ(item.sample_rate, 0);
+      EXPECT_THROW(ogg.Start(0), MediaError);
+      return e.what();
+    }
+    ADD_FAILURE() << "Open accepted " << path;
+    return {};
+  };
+  EXPECT_NE(message(Path("missing.ogg")).find("ファイルを開けません"), std::string::npos);
+  EXPECT_NE(message(Path("s44.wav")).find("Ogg Vorbis ファイルではありません"), std::string::npos);
+  EXPECT_NE(message(dir_->path().string()).find("Ogg Vorbis ファイルではありません"), std::string::npos);
+
+  // A stream that cannot seek (a pipe) is refused by its own message.
+  signal(SIGPIPE, SIG_IGN);
+  const std::string fifo = Path("pipe.ogg");
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  const std::vector<uint8_t> bytes = ReadBytes(Path("stereo44.ogg"));
+  std::thread writer([&] {
+    FILE* out = std::fopen(fifo.c_str(), "wb");
+    if (!out) return;
+    std::fwrite(bytes.data(), 1, bytes.size(), out);  // stops when the reader has gone
+    std::fclose(out);
+  });
+  EXPECT_EQ(message(fifo), "seek出来ないフォーマット");
+  writer.join();
+}
+
+TEST_F(VorbisFiles, OpeningAgainAndAgainKeepsNoFileOpen) {
+  const auto open_files = [] {
+    size_t n = 0;
+    for ([[maybe_unused]] const auto& entry : fs::directory_iterator("/proc/self/fd")) ++n;
+    return n;
+  };
+  const std::string path = Path("mono22.ogg");
+  InputVorbis ogg;
+  PlayListItem item(path);
+  ogg.Open(path, item);  // the load: Open then Close
+  ogg.Close();
+  const size_t baseline = open_files();
+  for (int i = 0; i < 20; ++i) {
+    ogg.Open(path, item);
+    if (i % 2) ogg.Close();  // and without the Close, as a second Open right after
+  }
+  ogg.Close();
+  EXPECT_EQ(open_files(), baseline);
+}
+
+TEST_F(VorbisFiles, SeekingPastTheEndEndsPlaybackInsteadOfFailing) {
+  const std::string path = Path("mono22.ogg");
+  InputVorbis ogg;
+  Player player(ogg);
+  PlayListItem item(path);
+  ogg.Open(path, item);
+  ogg.Start(item.length + 60);
+  ASSERT_TRUE(player.WaitForEnd());
+  EXPECT_TRUE(ogg.LastReaderError().empty()) << ogg.LastReaderError();
+  EXPECT_EQ(ToS16(player.AtEnd().played).size(), 0u);
+}
+
+// At half speed a quarter-second block lasts half a second; the stop must not wait for blocks
+// to be heard, nor for the tail at the end.
+TEST_F(VorbisFiles, AStopEndsTheReaderWhileItWaitsForTheDevice) {
+  for (const char* name : {"stereo44.ogg", "other.ogg"}) {
+    SCOPED_TRACE(name);
+    const std::string path = Path(name);
+    InputVorbis ogg;
+    Player player(ogg, {platform::Pacing::kManual, 1.0});
+    player.output().SetSpeedDivisor(16);
+    PlayListItem item(path);
+    ogg.Open(path, item);
+    ogg.Start(0);
+    // other.ogg is 8 blocks long: its reader reaches the end and waits for the tail.
+    const size_t queued = std::string(name) == "other.ogg" ? 7 : OutputAudio::kHeaderCount;
+    ASSERT_TRUE(player.card().WaitUntil([&] { return player.card().QueuedBlocks() >= queued; }, 10s));
+    auto stop = std::async(std::launch::async, [&] { ogg.RequestStop(); });
+    const bool stopped = stop.wait_for(10s) == std::future_status::ready;
+    if (!stopped) player.card().Advance(UINT32_MAX);
+    ASSERT_TRUE(stopped) << "RequestStop waited for the device";
+    EXPECT_EQ(ogg.ReaderThreadId(), 0u);
+    EXPECT_EQ(ogg.GetState(), kStateStopped);
+    EXPECT_TRUE(player.card().LastPlayback().closed);
+    EXPECT_FALSE(ogg.FileHeld());
+    EXPECT_EQ(player.Count(NOTIFY_END), 0);
+  }
+}
+
+}  // namespace
+}  // namespace media
