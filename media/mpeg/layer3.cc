@@ -375,7 +375,8 @@ bool ReadSpectrum(BitReader& bits, int64_t end, const GranuleChannel& g,
     const uint32_t quad = static_cast<uint32_t>(huffman.DecodeQuad(bits, quad_table));
     // One sign bit per non-zero value, in order: take four and give back the unused ones.
     const uint32_t signs = bits.Peek(4);
-    bits.Skip(std::popcount(quad));
+    static constexpr uint8_t kOnes[16] = {0, 1, 1, 2, 1, 2, 2, 3, 1, 2, 2, 3, 2, 3, 3, 4};
+    bits.Skip(kOnes[quad & 15]);
     if (bits.position() > end) break;  // the last quadruple ran past the end: discard it
     // A run boundary can fall in the middle of a quadruple (runs have even lengths).
     while (i >= run->end) ++run;
@@ -585,12 +586,18 @@ void OverlapAdd(const float block[36], int sb, float (*overlap)[32], float (*slo
 void AliasReduce(float* xr, int boundaries) {
   const Constants& k = K();
   for (int sb = 1; sb <= boundaries; ++sb) {
-    float* lo = xr + sb * 18 - 1;
+    // Butterfly i pairs line 18 sb - 1 - i with line 18 sb + i. Local copies let the
+    // compiler see that the two sides do not overlap.
+    float* lo = xr + sb * 18 - 8;
     float* hi = xr + sb * 18;
+    float a[8], b[8];
     for (int i = 0; i < 8; ++i) {
-      float a = lo[-i], b = hi[i];
-      lo[-i] = a * k.alias_cs[i] - b * k.alias_ca[i];
-      hi[i] = b * k.alias_cs[i] + a * k.alias_ca[i];
+      a[i] = lo[7 - i];
+      b[i] = hi[i];
+    }
+    for (int i = 0; i < 8; ++i) {
+      lo[7 - i] = a[i] * k.alias_cs[i] - b[i] * k.alias_ca[i];
+      hi[i] = b[i] * k.alias_cs[i] + a[i] * k.alias_ca[i];
     }
   }
 }
