@@ -692,9 +692,15 @@ int Layer3Decoder::DecodeFrame(const FrameHeader& header, const uint8_t* frame, 
       // Subbands that carry lines; alias reduction spreads them 8 lines into the next one.
       int active = (nz + 17) / 18;
       if (!is_short || mixed) {
-        int boundaries = mixed ? 1 : active;  // butterflies between subband sb-1 and sb
-        if (boundaries > limit - 1) boundaries = limit - 1;
+        // Butterflies between subband sb-1 and sb for sb = 1..boundaries. The one across the
+        // limit still shapes the highest decoded subband (its partner lines are zero); what
+        // it would put above the limit is dropped.
+        int boundaries = mixed ? 1 : active;
+        const int top = limit < 32 ? limit : 31;
+        if (boundaries > top) boundaries = top;
         if (boundaries > 0) AliasReduce(xr, boundaries);
+        if (boundaries == limit)
+          for (int i = limit * 18; i < limit * 18 + 8; ++i) xr[i] = 0.0f;
         if (!mixed && active < limit) ++active;
       }
       if (active > limit) active = limit;
