@@ -281,6 +281,31 @@ TEST_F(AlsaIntegration, PlaysOnAfterRunningDry) {
   EXPECT_NEAR(verbat::test::DominantFrequency(samples, b.start, b.end, kRecRate), 900, 5);
 }
 
+// ALSA PCMs have no volume of their own: the device scales the samples, per channel.
+TEST_F(AlsaIntegration, SetVolumeScalesTheSound) {
+  const auto format = MakePcmFormat(2, 44100, 16);
+  ToneBlocks loud(format, 700, 8820, 8820), soft(format, 700, 8820, 8820);
+  Completions done(2);
+  auto device = backend_.CreateWaveOut();
+  ASSERT_EQ(device->Open(format, done.Callback()), MMResult::kNoError);
+  ASSERT_TRUE(loud.WriteAll(*device));
+  ASSERT_TRUE(done.Wait(1));
+  ASSERT_TRUE(rec_.WaitForFrames(rec_.FramesAt(Clock::now() + 200ms), 2000ms));
+  auto soft_at = Clock::now();
+  ASSERT_EQ(device->SetVolume(0x8000, 0x8000), MMResult::kNoError);
+  ASSERT_TRUE(soft.WriteAll(*device));
+  ASSERT_TRUE(done.Wait(1));
+  EXPECT_EQ(device->Close(), MMResult::kNoError);
+  EXPECT_EQ(device->SetVolume(0, 0), MMResult::kInvalidHandle);
+  auto samples = StopAfter(Clock::now());
+  auto a = verbat::test::FindSound(samples, 0.02, 0, rec_.FramesAt(soft_at) - 2205);
+  auto b = verbat::test::FindSound(samples, 0.02, rec_.FramesAt(soft_at) - 2205);
+  ASSERT_TRUE(a.found && b.found);
+  double ratio = verbat::test::Rms(samples, b.start + 441, b.end - 441) /
+                 verbat::test::Rms(samples, a.start + 441, a.end - 441);
+  EXPECT_NEAR(ratio, 0.5, 0.03) << "loud at " << a.start << ", soft at " << b.start;
+}
+
 // Writes a 16-bit mono WAV file.
 void WriteWav(const std::string& path, const std::vector<uint8_t>& pcm, uint32_t rate) {
   auto le32 = [](std::ofstream& o, uint32_t v) {
