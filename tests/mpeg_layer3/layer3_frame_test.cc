@@ -47,7 +47,6 @@ struct GranuleFields {
 // MPEG-1 Layer III, 48 kHz mono, 64 kbit/s: 192 bytes, 17 of side information, 171 of main
 // data. The main data repeats 0x55, which table 1 reads as (1,0) + sign, (0,0), ...
 constexpr int kFrameLength = 192;
-constexpr int kMainDataBytes = kFrameLength - 4 - 17;
 
 std::vector<uint8_t> MakeFrame(int main_data_begin, const GranuleFields& g0,
                                const GranuleFields& g1) {
