@@ -5,6 +5,7 @@
 #include "media/mpeg/decoder.h"
 
 #include <algorithm>
+#include <bit>
 #include <cstring>
 
 #include "media/mpeg/decoder_testing.h"
@@ -183,12 +184,19 @@ void DecodeFrame(Decoder& d, const FrameHeader& h, int32_t bitrate, const uint8_
   // later ReadStreamInfo remembered a larger one, the rest is silence.
   const int bytes_per_value = d.out_bits / 8;
   const int values = std::min(d.samples * d.out_channels, d.output_size / bytes_per_value);
-  std::memset(out, d.out_bits == 16 ? 0 : 128, static_cast<size_t>(d.output_size));
+  if (values * bytes_per_value < d.output_size) {
+    std::memset(out + values * bytes_per_value, d.out_bits == 16 ? 0 : 128,
+                static_cast<size_t>(d.output_size - values * bytes_per_value));
+  }
   if (d.out_bits == 16) {
-    for (int i = 0; i < values; ++i) {
-      const auto u = static_cast<uint16_t>(d.pcm[i]);
-      out[2 * i] = static_cast<uint8_t>(u & 0xFF);
-      out[2 * i + 1] = static_cast<uint8_t>(u >> 8);
+    if constexpr (std::endian::native == std::endian::little) {
+      std::memcpy(out, d.pcm, static_cast<size_t>(values) * 2);
+    } else {
+      for (int i = 0; i < values; ++i) {
+        const auto u = static_cast<uint16_t>(d.pcm[i]);
+        out[2 * i] = static_cast<uint8_t>(u & 0xFF);
+        out[2 * i + 1] = static_cast<uint8_t>(u >> 8);
+      }
     }
   } else {
     // 8-bit PCM is unsigned with its zero at 128.

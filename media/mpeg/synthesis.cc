@@ -2,6 +2,14 @@
 // new values of the window V, and 32 output samples are the sums of 16 windowed taps each. V is
 // a ring of 16 blocks; the newest block sits at offset_ and older ones follow it, so no shifting
 // of the whole window is needed per slot.
+//
+// The matrixing V[i] = sum_k S[k] cos((16 + i)(2k + 1) pi / 64) is a 32-point DCT-II,
+// X[m] = sum_k S[k] cos(m (2k + 1) pi / 64), read at m = 16 + i, and X has the symmetries
+// X[32] = 0, X[64 - m] = -X[m] and X[m + 64] = -X[m]: one DCT-II of the 32 subbands gives all
+// 64 values. The DCT-II splits into the DCT-II of half the size of the sums S[k] + S[N-1-k]
+// (the even outputs) and a small matrix over the differences (the odd outputs). A reduced rate
+// (N = 32 >> r bands) works the same way with N in place of 32 and the window subsampled by
+// 2^r, which keeps the full-rate gain.
 #include "media/mpeg/synthesis.h"
 
 #include <cmath>
@@ -80,29 +88,133 @@ constexpr double kWindow[512] = {
      0.000030518,  0.000030518,  0.000015259,  0.000015259,  0.000015259,  0.000015259,  0.000015259,  0.000015259,
 };
 
-// Per reduction level r (bands N = 32 >> r): the matrixing coefficients cos((N/2 + i)(2k + 1)
-// pi / 2N), stored by subband so that one subband's contribution to all 2N values is a
-// contiguous row, and the window subsampled by 2^r (which keeps the full-rate gain).
-struct Tables {
-  float matrix[3][32][64];
-  float window[3][512];
-
-  Tables() {
-    for (int r = 0; r < 3; ++r) {
-      const int n = 32 >> r;
-      for (int k = 0; k < n; ++k)
-        for (int i = 0; i < 2 * n; ++i)
-          matrix[r][k][i] = static_cast<float>(
-              std::cos((n / 2 + i) * (2 * k + 1) * std::numbers::pi / (2.0 * n)));
-      for (int i = 0; i < 16 * n; ++i)
-        window[r][i] = static_cast<float>(kWindow[i << r]);
-    }
+// cos(m (2k + 1) pi / 2N) for the odd outputs m = 2j + 1 of an N-point DCT-II, stored by k so
+// that the loop over j is the inner, contiguous one.
+template <int N>
+struct OddMatrix {
+  float c[N / 2][N / 2];
+  OddMatrix() {
+    for (int k = 0; k < N / 2; ++k)
+      for (int j = 0; j < N / 2; ++j)
+        c[k][j] = static_cast<float>(std::cos((2 * j + 1) * (2 * k + 1) * std::numbers::pi / (2.0 * N)));
   }
 };
 
-const Tables& GetTables() {
-  static const Tables tables;
-  return tables;
+template <int N>
+const OddMatrix<N>& Odd() {
+  static const OddMatrix<N> m;
+  return m;
+}
+
+// out[m] = sum_k in[k] cos(m (2k + 1) pi / 2N), m = 0 .. N-1.
+template <int N>
+inline void Dct2(const float* in, float* out) {
+  if constexpr (N == 1) {
+    out[0] = in[0];
+  } else {
+    constexpr int H = N / 2;
+    float sums[H], diffs[H], even[H], odd[H];
+    for (int k = 0; k < H; ++k) {
+      sums[k] = in[k] + in[N - 1 - k];
+      diffs[k] = in[k] - in[N - 1 - k];
+    }
+    Dct2<H>(sums, even);
+    const OddMatrix<N>& m = Odd<N>();
+    for (int j = 0; j < H; ++j) odd[j] = 0.0f;
+    for (int k = 0; k < H; ++k) {
+      const float d = diffs[k];
+      for (int j = 0; j < H; ++j) odd[j] += m.c[k][j] * d;
+    }
+    for (int j = 0; j < H; ++j) {
+      out[2 * j] = even[j];
+      out[2 * j + 1] = odd[j];
+    }
+  }
+}
+
+// The window D[i << r] for N = 32 >> r bands.
+template <int N>
+struct Window {
+  float d[16 * N];
+  Window() {
+    for (int i = 0; i < 16 * N; ++i) d[i] = static_cast<float>(kWindow[i * (32 / N)]);
+  }
+};
+
+template <int N>
+const Window<N>& GetWindow() {
+  static const Window<N> w;
+  return w;
+}
+
+// Four floats in a vector register (the compiler's vector extension: SSE on x86-64).
+typedef float Vec4 __attribute__((vector_size(16)));
+
+inline Vec4 Load(const float* p) {
+  Vec4 v;
+  std::memcpy(&v, p, sizeof v);
+  return v;
+}
+
+typedef int32_t Vec4Int __attribute__((vector_size(16)));
+
+// Scales to 16 bits, clamps, and rounds to nearest (ties to even). NaN comes out as full scale
+// instead of an undefined conversion.
+inline Vec4Int ToPcm(Vec4 x) {
+  const Vec4 high = {32767.0f, 32767.0f, 32767.0f, 32767.0f};
+  const Vec4 low = {-32768.0f, -32768.0f, -32768.0f, -32768.0f};
+  // Adding and removing 1.5 * 2^23 leaves a value rounded to an integer in the current
+  // (nearest) rounding mode; exact for magnitudes below 2^22.
+  const Vec4 magic = {12582912.0f, 12582912.0f, 12582912.0f, 12582912.0f};
+  Vec4 y = x * 32768.0f;
+  y = y < high ? y : high;
+  y = y > low ? y : low;
+  y = (y + magic) - magic;
+  return __builtin_convertvector(y, Vec4Int);
+}
+
+template <int N>
+void SynthesizeSlot(float* v, int& offset, const float* subbands, int16_t* out, int stride) {
+  constexpr int kBlock = 2 * N;        // values of V added per slot
+  constexpr int kMask = 16 * kBlock - 1;  // the ring holds 16 blocks
+
+  float x[N];
+  Dct2<N>(subbands, x);
+  // The new block replaces the oldest one: V[i] = X[N/2 + i] with X's symmetries.
+  offset = (offset - kBlock) & kMask;
+  float* fresh = v + offset;
+  for (int i = 0; i < N / 2; ++i) fresh[i] = x[N / 2 + i];
+  fresh[N / 2] = 0.0f;
+  for (int i = N / 2 + 1; i < 3 * N / 2; ++i) fresh[i] = -x[3 * N / 2 - i];
+  for (int i = 3 * N / 2; i < 2 * N; ++i) fresh[i] = -x[i - 3 * N / 2];
+
+  // Output j sums, over the 8 pairs of blocks, the first half of the even block and the
+  // second half of the odd block, each tap weighted by the window.
+  const float* d = GetWindow<N>().d;
+  const float* even[8];
+  const float* odd[8];
+  for (int i = 0; i < 8; ++i) {
+    even[i] = v + ((offset + 2 * i * kBlock) & kMask);
+    odd[i] = v + ((offset + (2 * i + 1) * kBlock) & kMask) + N;
+  }
+  // Four outputs at a time, their sums kept in one vector register across all 16 taps.
+  float acc[N];
+  for (int j = 0; j < N; j += 4) {
+    Vec4 a = {0.0f, 0.0f, 0.0f, 0.0f};
+    for (int i = 0; i < 8; ++i)
+      a += Load(d + i * kBlock + j) * Load(even[i] + j) + Load(d + i * kBlock + N + j) * Load(odd[i] + j);
+    std::memcpy(acc + j, &a, sizeof a);
+  }
+  int16_t pcm[N];
+  for (int j = 0; j < N; j += 4) {
+    const Vec4Int rounded = ToPcm(Load(acc + j));
+    for (int k = 0; k < 4; ++k) pcm[j + k] = static_cast<int16_t>(rounded[k]);
+  }
+  if (stride == 1) {
+    std::memcpy(out, pcm, sizeof pcm);
+  } else {
+    for (int j = 0; j < N; ++j) out[j * stride] = pcm[j];
+  }
 }
 
 }  // namespace
@@ -114,42 +226,16 @@ void SynthesisFilter::Reset() {
 
 void SynthesisFilter::Synthesize(const float subbands[32], int reduction, int16_t* out,
                                  int stride) {
-  const Tables& t = GetTables();
-  if (reduction < 0 || reduction > 2) reduction = 0;
-  const int n = 32 >> reduction;
-  const int block = 2 * n;            // values of V added per slot
-  const int mask = 16 * block - 1;    // the ring holds 16 blocks
-
-  // The new block replaces the oldest one.
-  offset_ = (offset_ - block) & mask;
-  float* fresh = v_ + offset_;
-  for (int i = 0; i < block; ++i) fresh[i] = 0.0f;
-  // Silent subbands (all of them above the decoded limit) cost nothing.
-  for (int k = 0; k < n; ++k) {
-    const float s = subbands[k];
-    if (s == 0.0f) continue;
-    const float* row = t.matrix[reduction][k];
-    for (int i = 0; i < block; ++i) fresh[i] += row[i] * s;
-  }
-
-  // Output j sums, over the 8 pairs of blocks, the first half of the even block and the
-  // second half of the odd block, each tap weighted by the window.
-  const float* d = t.window[reduction];
-  float acc[32];
-  for (int j = 0; j < n; ++j) acc[j] = 0.0f;
-  for (int i = 0; i < 8; ++i) {
-    const float* even = v_ + ((offset_ + 2 * i * block) & mask);
-    const float* odd = v_ + ((offset_ + (2 * i + 1) * block) & mask) + n;
-    const float* d_even = d + i * block;
-    const float* d_odd = d_even + n;
-    for (int j = 0; j < n; ++j) acc[j] += d_even[j] * even[j] + d_odd[j] * odd[j];
-  }
-
-  for (int j = 0; j < n; ++j) {
-    float y = acc[j] * 32768.0f;
-    y = y < 32767.0f ? y : 32767.0f;  // also maps NaN to full scale instead of undefined
-    y = y > -32768.0f ? y : -32768.0f;
-    out[j * stride] = static_cast<int16_t>(std::lrint(y));
+  switch (reduction) {
+    case 1:
+      SynthesizeSlot<16>(v_, offset_, subbands, out, stride);
+      break;
+    case 2:
+      SynthesizeSlot<8>(v_, offset_, subbands, out, stride);
+      break;
+    default:
+      SynthesizeSlot<32>(v_, offset_, subbands, out, stride);
+      break;
   }
 }
 
