@@ -152,15 +152,17 @@ class VirtualWaveOut final : public WaveOutDevice {
       std::unique_lock lock(card_->mutex);
       if (!dev_.open) return MMResult::kInvalidHandle;
       // A block whose completion is being reported right now finishes first, so that every
-      // completion has been delivered when Reset returns.
-      card_->cv.wait(lock, [this] { return dev_.in_callback == 0; });
+      // completion has been delivered when Reset returns; unless that completion is the caller.
+      if (std::this_thread::get_id() != dev_.thread.get_id()) {
+        card_->cv.wait(lock, [this] { return dev_.in_callback == 0; });
+      }
       dropped.swap(dev_.queue);
       dev_.front_offset = 0;
       dev_.position = 0;
       dev_.manual_credit = 0;
       dev_.pending_frames = 0;
       ++card_->playbacks[dev_.playback].resets;
-      dev_.in_callback = 1;
+      ++dev_.in_callback;
       done = dev_.done;
     }
     for (WaveHeader* h : dropped) {
@@ -169,7 +171,7 @@ class VirtualWaveOut final : public WaveOutDevice {
       if (done) done(*h);
     }
     std::lock_guard lock(card_->mutex);
-    dev_.in_callback = 0;
+    --dev_.in_callback;
     card_->playbacks[dev_.playback].blocks_done += dropped.size();
     card_->Changed();
     return MMResult::kNoError;

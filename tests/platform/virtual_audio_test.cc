@@ -127,6 +127,22 @@ TEST_F(VirtualWaveOutTest, AHeaderWrittenAgainFromItsCompletionStaysQueued) {
   EXPECT_EQ(device_->Close(), MMResult::kNoError);
 }
 
+// A reset issued from inside a completion (the output can reset on the thread that hears of a
+// finished block) hands back the rest at once instead of waiting for itself.
+TEST_F(VirtualWaveOutTest, ResetFromInsideACompletion) {
+  const auto format = MakePcmFormat(2, 8000, 16);
+  ToneBlocks tone(format, 440, 300, 100);
+  ASSERT_EQ(device_->Open(format, [&](WaveHeader& h) {
+    done_.push_back(h.user);
+    if (h.user == 0) device_->Reset();
+  }), MMResult::kNoError);
+  ASSERT_TRUE(tone.WriteAll(*device_));
+  card_.Advance(100);
+  EXPECT_EQ(done_, (std::vector<uintptr_t>{0, 1, 2}));
+  EXPECT_EQ(Position(), 0u);
+  EXPECT_EQ(device_->Close(), MMResult::kNoError);
+}
+
 TEST_F(VirtualWaveOutTest, AcceptsBothSampleSizesAndAnyRateInRangeAndNothingElse) {
   for (uint32_t rate : {4000u, 11025u, 29400u, 176400u, 192000u}) {
     for (uint16_t bits : {8, 16}) {
