@@ -12,7 +12,6 @@
 #include <cmath>
 #include <cstdio>
 #include <fstream>
-#include <set>
 #include <string>
 #include <vector>
 
@@ -116,10 +115,6 @@ const Stream kStreams[] = {
 
 // gtest prints the parameter of a failing case with this.
 void PrintTo(const Stream& s, std::ostream* os) { *os << s.name; }
-
-// Layer III streams that do not conform yet: a failure there is reported as a skip with the
-// figures, so that the suite stays green while the Layer III routine is completed.
-const std::set<std::string> kLayer3Pending = {"he_mode", "si_block"};
 
 constexpr double kRmsBound = 1.0 / 32768.0 / 3.4641016151377544;  // 2^-15 / sqrt(12)
 constexpr double kMaxBound = 1.0 / 16384.0;                       // 2^-14
@@ -302,10 +297,6 @@ TEST_P(Conformance, MatchesReference) {
   if (s.top_subband) verdict += ", with subband 31 decoded";
   WriteMarkdownRow(s, measured, verdict);
 
-  if (!pass && kLayer3Pending.count(s.name)) {
-    GTEST_SKIP() << "Layer III routine not complete: " << s.name << " measures RMS "
-                 << judged.rms << ", max " << judged.max << " " << judged_error;
-  }
   ASSERT_TRUE(judged_error.empty()) << judged_error;
   EXPECT_LT(judged.rms, s.expect == Expect::kFull ? 1.0 : kLimitedRms)
       << "RMS in units of the bound";
