@@ -583,22 +583,35 @@ void OverlapAdd(const float block[36], int sb, float (*overlap)[32], float (*slo
   }
 }
 
+typedef float Vec4 __attribute__((vector_size(16)));
+
+inline Vec4 Load4(const float* p) {
+  Vec4 v;
+  std::memcpy(&v, p, sizeof v);
+  return v;
+}
+inline void Store4(float* p, Vec4 v) { std::memcpy(p, &v, sizeof v); }
+inline Vec4 Reverse(Vec4 v) { return __builtin_shufflevector(v, v, 3, 2, 1, 0); }
+
+// Butterfly i (0..7) of boundary sb pairs line 18 sb - 1 - i with line 18 sb + i:
+// lo' = lo cs - hi ca, hi' = hi cs + lo ca. Done in memory order, four lines at a time, with
+// the partner lines reversed.
 void AliasReduce(float* xr, int boundaries) {
   const Constants& k = K();
+  const Vec4 cs0 = Load4(k.alias_cs), cs1 = Load4(k.alias_cs + 4);
+  const Vec4 ca0 = Load4(k.alias_ca), ca1 = Load4(k.alias_ca + 4);
+  // Coefficients for the lower side, whose line 18 sb - 8 + j is butterfly 7 - j.
+  const Vec4 cs_lo0 = Reverse(cs1), cs_lo1 = Reverse(cs0);
+  const Vec4 ca_lo0 = Reverse(ca1), ca_lo1 = Reverse(ca0);
   for (int sb = 1; sb <= boundaries; ++sb) {
-    // Butterfly i pairs line 18 sb - 1 - i with line 18 sb + i. Local copies let the
-    // compiler see that the two sides do not overlap.
     float* lo = xr + sb * 18 - 8;
     float* hi = xr + sb * 18;
-    float a[8], b[8];
-    for (int i = 0; i < 8; ++i) {
-      a[i] = lo[7 - i];
-      b[i] = hi[i];
-    }
-    for (int i = 0; i < 8; ++i) {
-      lo[7 - i] = a[i] * k.alias_cs[i] - b[i] * k.alias_ca[i];
-      hi[i] = b[i] * k.alias_cs[i] + a[i] * k.alias_ca[i];
-    }
+    const Vec4 lo0 = Load4(lo), lo1 = Load4(lo + 4);
+    const Vec4 hi0 = Load4(hi), hi1 = Load4(hi + 4);
+    Store4(lo, lo0 * cs_lo0 - Reverse(hi1) * ca_lo0);
+    Store4(lo + 4, lo1 * cs_lo1 - Reverse(hi0) * ca_lo1);
+    Store4(hi, hi0 * cs0 + Reverse(lo1) * ca0);
+    Store4(hi + 4, hi1 * cs1 + Reverse(lo0) * ca1);
   }
 }
 
