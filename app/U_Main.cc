@@ -295,12 +295,15 @@ void TMainForm::BuildControls() {
 }
 
 void TMainForm::AttachDialogs(ui::TAlertForm* alert, ui::TSetCounterForm* counter) {
-  alert_form_ = alert;
-  counter_form_ = counter;
-  if (alert_form_ != nullptr) {
-    connect(alert_form_, &ui::TAlertForm::DspAlertChanged, this,
-            [this](bool on) { settings_.DspAlert = on; }, Qt::UniqueConnection);
+  if (alert != alert_form_) {
+    disconnect(alert_connection_);
+    alert_form_ = alert;
+    if (alert_form_ != nullptr) {
+      alert_connection_ = connect(alert_form_, &ui::TAlertForm::DspAlertChanged, this,
+                                  [this](bool on) { settings_.DspAlert = on; });
+    }
   }
+  counter_form_ = counter;
   if (counter_form_ != nullptr) counter_form_->SetMainWindow(this);
 }
 

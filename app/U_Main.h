@@ -272,6 +272,7 @@ class TMainForm : public QMainWindow {
   QTimer* timer_delay_ = nullptr;
 
   ui::TAlertForm* alert_form_ = nullptr;
+  QMetaObject::Connection alert_connection_;
   ui::TSetCounterForm* counter_form_ = nullptr;
   std::unique_ptr<ui::TAlertForm> own_alert_form_;
   std::unique_ptr<ui::TSetCounterForm> own_counter_form_;

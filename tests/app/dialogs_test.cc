@@ -1,0 +1,127 @@
+// The counter-entry, warning and version dialogs on their own.
+#include <QCheckBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QSignalSpy>
+#include <QTest>
+
+#include "app_test_support.h"
+#include "ui/Alert.h"
+#include "ui/ModalResult.h"
+#include "ui/Setcounter.h"
+#include "ui/VerbatAbout.h"
+#include "ui/Version.h"
+
+namespace apptest {
+namespace {
+
+class DialogsTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() { EnsureApplication(); }
+};
+
+TEST_F(DialogsTest, CounterEntryClosesItselfOnceComplete) {
+  ui::TSetCounterForm dialog;
+  struct Case {
+    QString keys;
+    bool closes;
+  };
+  for (const Case& c : {Case{"013005", true}, Case{"01:30:05", true}, Case{"01:300", false},
+                        Case{"01:30", false}, Case{"12345", false}}) {
+    bool open_after = true;
+    QString text;
+    ModalScript type([&](QWidget*) {
+      QTest::keyClicks(dialog.Edit1(), c.keys);
+      open_after = dialog.isVisible();
+      if (open_after) dialog.close();
+    });
+    const int result = dialog.exec();
+    EXPECT_TRUE(type.Ran());
+    EXPECT_EQ(!open_after, c.closes) << c.keys.toStdString();
+    EXPECT_EQ(dialog.Text(), c.keys);
+    EXPECT_EQ(result, ui::kModalCancel);
+  }
+  // A colon third at six characters goes on to eight, then closes.
+  bool open_at_six = false, open_at_eight = true;
+  ModalScript type([&](QWidget*) {
+    QTest::keyClicks(dialog.Edit1(), "01:300");
+    open_at_six = dialog.isVisible();
+    QTest::keyClicks(dialog.Edit1(), "55");
+    open_at_eight = dialog.isVisible();
+  });
+  dialog.exec();
+  EXPECT_TRUE(open_at_six);
+  EXPECT_FALSE(open_at_eight);
+  EXPECT_EQ(dialog.Text(), "01:30055");
+  EXPECT_EQ(dialog.Edit1()->maxLength(), 9);
+}
+
+TEST_F(DialogsTest, CounterEntryIsEmptiedAndPlacedAtTheMainWindowEachTime) {
+  QWidget main_window;
+  main_window.move(120, 80);
+  main_window.show();
+  ui::TSetCounterForm dialog;
+  dialog.SetMainWindow(&main_window);
+  dialog.Edit1()->setText("99");
+  QString text_when_shown;
+  QPoint where;
+  ModalScript look([&](QWidget*) {
+    text_when_shown = dialog.Edit1()->text();
+    where = dialog.pos();
+    dialog.close();
+  });
+  dialog.exec();
+  EXPECT_TRUE(text_when_shown.isEmpty());
+  EXPECT_EQ(where, main_window.pos());
+}
+
+TEST_F(DialogsTest, WarningAnswersAndItsCheckBoxActsAtOnce) {
+  ui::TAlertForm alert;
+  EXPECT_EQ(alert.windowTitle(), "警告！");
+  EXPECT_TRUE(alert.MemoText().startsWith("この操作を行うとPCによっては致命的エラーが\n"));
+  EXPECT_FALSE(alert.Button1()->isDefault());
+  EXPECT_FALSE(alert.Button2()->isDefault());
+  QSignalSpy changed(&alert, &ui::TAlertForm::DspAlertChanged);
+
+  int result = 0;
+  {
+    ModalScript ok([&](QWidget*) { alert.Button1()->click(); });
+    result = alert.exec();
+  }
+  EXPECT_EQ(result, ui::kModalOk);
+  {
+    ModalScript cancel([&](QWidget*) {
+      alert.CheckBox1()->click();
+      EXPECT_EQ(changed.count(), 1) << "the setting changes before the dialog closes";
+      alert.Button2()->click();
+    });
+    result = alert.exec();
+  }
+  EXPECT_EQ(result, ui::kModalCancel);
+  ASSERT_EQ(changed.count(), 1);
+  EXPECT_EQ(changed.at(0).at(0).toBool(), false);
+  {
+    ModalScript close_box([&](QWidget*) { alert.close(); });
+    result = alert.exec();
+  }
+  EXPECT_EQ(result, ui::kModalCancel);
+  EXPECT_TRUE(alert.CheckBox1()->isChecked()) << "the check box keeps its state";
+}
+
+TEST_F(DialogsTest, VersionDialogShowsTheCompiledInVersion) {
+  ui::TVerbatAboutForm about;
+  EXPECT_EQ(ui::ProgramVersion(), VERBAT_EXPECTED_VERSION);
+  EXPECT_EQ(about.LabelVersion()->text(), QStringLiteral("Ver ") + VERBAT_EXPECTED_VERSION);
+  EXPECT_EQ(about.windowTitle(), "ﾊﾞｰｼﾞｮﾝ情報");
+  EXPECT_EQ(about.LabelUrl()->cursor().shape(), Qt::PointingHandCursor);
+  int result = 0;
+  {
+    ModalScript ok([&](QWidget*) { about.OKButton()->click(); });
+    result = about.exec();
+  }
+  EXPECT_EQ(result, ui::kModalCancel);
+}
+
+}  // namespace
+}  // namespace apptest

@@ -1,0 +1,267 @@
+// Opening files, the information panel, the counter functions and help, on a real main window.
+#include <QApplication>
+#include <QClipboard>
+#include <QFileInfo>
+#include <QImage>
+#include <QLineEdit>
+#include <QSlider>
+#include <QTest>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <QFontDatabase>
+#include "ui/Fonts.h"
+
+#include "app_test_support.h"
+#include "ui/Desktop.h"
+#include "ui/Setcounter.h"
+#include "ui/SpeedButton.h"
+
+namespace apptest {
+namespace {
+
+class FilesTest : public MainFormTest {};
+
+TEST(FormatTest, CounterAndRateTexts) {
+  EXPECT_EQ(app::TMainForm::FormatHms(0), "00:00:00");
+  EXPECT_EQ(app::TMainForm::FormatHms(75), "00:01:15");
+  EXPECT_EQ(app::TMainForm::FormatHms(3723), "01:02:03");
+  EXPECT_EQ(app::TMainForm::FormatHms(100 * 3600 + 59), "100:00:59");  // hours do not wrap
+  EXPECT_EQ(app::TMainForm::RateText(44100), "44.1");
+  EXPECT_EQ(app::TMainForm::RateText(22050), "22.05");
+  EXPECT_EQ(app::TMainForm::RateText(11025), "11.025");
+  EXPECT_EQ(app::TMainForm::RateText(8000), "8");
+  EXPECT_EQ(app::TMainForm::RateText(0), "0");
+}
+
+TEST_F(FilesTest, PanelShowsNameLengthAndFormat) {
+  WriteWav(Path("long.wav"), 8000, 1, 8, 3723);
+  form->LoadFile(QString::fromStdString(Path("long.wav")));
+  EXPECT_EQ(form->MarqueeText(), QString::fromStdString(Path("long.wav")) + " (01:02:03)");
+  EXPECT_EQ(form->FormatLineText(), "8KHz  8Bits Mono         ");
+  EXPECT_EQ(form->TrackBar()->maximum(), 3723);
+  EXPECT_EQ(form->CounterText(), "00:00:00");
+
+  WriteWav(Path("cd.wav"), 44100, 2, 16, 1);
+  form->LoadFile(QString::fromStdString(Path("cd.wav")));
+  EXPECT_EQ(form->FormatLineText(), "44.1KHz 16Bits Stereo       ");
+  EXPECT_EQ(form->TrackBar()->maximum(), 1);
+}
+
+TEST_F(FilesTest, PanelIsPaintedInItsColours) {
+  LoadTestFile(120);
+  form->SetPosition(75);
+  form->DrawCounter(75);
+  // Text is antialiased: a pixel counts for a colour when it is nearer to it than to the panel.
+  const QColor fill(0xD3, 0xD7, 0xC4);
+  auto distance = [](QColor a, QColor b) {
+    return std::abs(a.red() - b.red()) + std::abs(a.green() - b.green()) +
+           std::abs(a.blue() - b.blue());
+  };
+  auto count_colour = [&](const QImage& image, QRect area, QColor colour) {
+    int n = 0;
+    for (int y = area.top(); y <= area.bottom(); ++y) {
+      for (int x = area.left(); x <= area.right(); ++x) {
+        const QColor c = image.pixelColor(x, y);
+        n += distance(c, fill) > 90 && distance(c, colour) < distance(c, fill) / 2;
+      }
+    }
+    return n;
+  };
+  const QImage panel = form->Client()->grab().toImage();
+  EXPECT_EQ(panel.pixelColor(200, 50), fill);
+  EXPECT_GT(count_colour(panel, QRect(285, 15, 50, 14), QColor(0, 0, 0x80)), 10) << "counter";
+  EXPECT_GT(count_colour(panel, QRect(15, 15, 248, 14), QColor(0x35, 0x4B, 0x30)), 10)
+      << "file name";
+  EXPECT_EQ(count_colour(panel, QRect(15, 15, 248, 14), QColor(0xFF, 0x80, 0)), 0);
+
+  form->SliderProc(app::kThumbTrack, 10);
+  form->SliderProc(app::kThumbTrack, 20);
+  const QImage dragging = form->Client()->grab().toImage();
+  EXPECT_GT(count_colour(dragging, QRect(15, 15, 248, 14), QColor(0xFF, 0x80, 0)), 10)
+      << "seek preview";
+}
+
+TEST_F(FilesTest, JapaneseTextUsesAnInstalledGothicFace) {
+  const QFontInfo info(form->font());
+  if (!QFontDatabase::families().contains("IPAPGothic")) {
+    GTEST_SKIP() << "IPAPGothic is not installed (fonts-ipafont-gothic)";
+  }
+  EXPECT_EQ(info.family(), "IPAPGothic");
+  EXPECT_TRUE(QFontMetrics(form->font()).inFontUcs4(U'再'));
+  EXPECT_EQ(QFontInfo(ui::FixedFont()).family(), "IPAGothic");
+}
+
+TEST_F(FilesTest, CanLoadFileRefusesWhilePlayingRecordingOrUnsaved) {
+  LoadTestFile(60);
+  form->PlayBtn()->click();
+  ASSERT_TRUE(ProcessUntil([&] { return State() == media::kStatePlaying; }));
+  EXPECT_FALSE(form->CanLoadFile());
+  form->PauseBtn()->click();
+  ASSERT_EQ(State(), media::kStatePaused);
+  EXPECT_TRUE(form->CanLoadFile()) << "paused is allowed";
+  form->PlayBtn()->click();
+
+  form->RecBtn()->setChecked(true);
+  EXPECT_FALSE(form->CanLoadFile());
+  form->RecBtn()->setChecked(false);
+
+  form->SetUnsaved(true);
+  EXPECT_TRUE(form->SaveAs1()->isEnabled());
+  messages->Answer(ui::MsgResult::kCancel);
+  EXPECT_FALSE(form->CanLoadFile());
+  messages->Answer(ui::MsgResult::kOk);
+  EXPECT_TRUE(form->CanLoadFile());
+  EXPECT_EQ(messages->Texts(),
+            (QStringList{"再生を停止してから再度実行して下さい",
+                         "録音を停止してから再度実行して下さい",
+                         "録音した内容が保存されていません\n\n読み込みを実行しますか？",
+                         "録音した内容が保存されていません\n\n読み込みを実行しますか？"}));
+  EXPECT_EQ(messages->Shown()[2].buttons, ui::MsgButtons::kOkCancel);
+  EXPECT_EQ(messages->Shown()[0].caption, "Verbat");
+}
+
+TEST_F(FilesTest, DropLoadsTheFirstFileOnlyAndRefusesOtherExtensions) {
+  for (const char* name : {"a.WAV", "b.wav", "c.wav"}) WriteWav(Path(name), 8000, 1, 16, 5);
+  form->SetUnsaved(true);
+  form->DropFiles({QString::fromStdString(Path("a.WAV")), QString::fromStdString(Path("b.wav")),
+                   QString::fromStdString(Path("c.wav"))});
+  ASSERT_NE(form->CurrentItem(), nullptr);
+  EXPECT_EQ(form->CurrentItem()->path, Path("a.WAV"));
+  EXPECT_FALSE(form->Unsaved());
+  EXPECT_FALSE(form->SaveAs1()->isEnabled());
+  EXPECT_EQ(EnabledMask(), app::kMaskStopped);
+
+  messages->Clear();
+  std::ofstream(Path("notes.txt")) << "text";
+  form->DropFiles({QString::fromStdString(Path("notes.txt"))});
+  EXPECT_EQ(messages->Texts(), QStringList{"対象外の拡張子"});
+  EXPECT_EQ(form->CurrentItem()->path, Path("a.WAV")) << "nothing else was loaded";
+}
+
+TEST_F(FilesTest, UnreadableFileIsReportedAndLeavesNoFileLoaded) {
+  LoadTestFile(10);
+  std::ofstream(Path("broken.wav")) << "this is not a sound file at all";
+  form->DropFiles({QString::fromStdString(Path("broken.wav"))});
+  EXPECT_EQ(messages->Texts(), QStringList{"RIFF フォーマットではありません。"});
+  EXPECT_EQ(form->CurrentItem(), nullptr);
+  EXPECT_FALSE(form->PlayBtn()->isEnabled());
+  EXPECT_TRUE(form->MarqueeText().isEmpty());
+  // The program goes on: a good file loads and plays.
+  LoadTestFile(10, "good.wav");
+  ClickPlay();
+}
+
+TEST_F(FilesTest, OpenDialogStartsAtTheLoadedFileAndTheExtensionChoosesTheInput) {
+  LoadTestFile(10, "first.wav");
+  QString folder, name, filter;
+  form->SetFileChooser([&](QWidget*, const QString& f, const QString& n, const QString& flt) {
+    folder = f;
+    name = n;
+    filter = flt;
+    return QString::fromStdString(Path("speech.Ogg"));
+  });
+  std::ofstream(Path("speech.Ogg")) << "OggS";
+  form->Open1Click();
+  EXPECT_EQ(QFileInfo(folder).canonicalFilePath(), QFileInfo(QString::fromStdString(dir)).canonicalFilePath());
+  EXPECT_EQ(name, "first.wav");
+  EXPECT_TRUE(filter.contains("*.wav") && filter.contains("*.mp3") && filter.contains("*.ogg"));
+  // Not a real Ogg Vorbis file: its input's message, nothing loaded, the program goes on.
+  ASSERT_EQ(messages->Shown().size(), 1u);
+  EXPECT_FALSE(messages->Texts()[0].isEmpty());
+  EXPECT_EQ(messages->Shown()[0].icon, ui::MsgIcon::kError);
+  EXPECT_EQ(form->CurrentItem(), nullptr);
+
+  messages->Clear();
+  form->SetFileChooser([&](QWidget*, const QString&, const QString&, const QString&) {
+    return QString::fromStdString(Path("talk.Mp3"));
+  });
+  std::ofstream(Path("talk.Mp3")) << "ID3";
+  form->Open1Click();
+  ASSERT_EQ(messages->Shown().size(), 1u);
+  EXPECT_EQ(form->CurrentItem(), nullptr);
+
+  form->SetFileChooser([&](QWidget*, const QString&, const QString&, const QString&) {
+    return QString();  // cancelled
+  });
+  LoadTestFile(10, "kept.wav");
+  form->Open1Click();
+  EXPECT_EQ(form->CurrentItem()->path, Path("kept.wav"));
+}
+
+TEST_F(FilesTest, CopyCounterPutsTheTimeOnTheClipboard) {
+  LoadTestFile(120);
+  form->SetPosition(75);
+  form->CopyCounter();
+  EXPECT_EQ(QGuiApplication::clipboard()->text(), "00:01:15");
+}
+
+class SetCounterTest : public FilesTest {
+ protected:
+  // Runs the counter entry, typing `keys` into the dialog.
+  void Enter(const QString& keys) {
+    ModalScript type([keys](QWidget* dialog) {
+      QTest::keyClicks(static_cast<ui::TSetCounterForm*>(dialog)->Edit1(), keys);
+      if (dialog->isVisible()) dialog->close();  // an incomplete entry: the close box
+    });
+    form->SetCounter();
+    EXPECT_TRUE(type.Ran());
+  }
+};
+
+TEST_F(SetCounterTest, BothFormsMoveTheCounterAndBadEntriesDoNothing) {
+  WriteWav(Path("two-hours.wav"), 8000, 1, 8, 2 * 3600);
+  form->LoadFile(QString::fromStdString(Path("two-hours.wav")));
+  Enter("012345");
+  EXPECT_EQ(form->Position(), 5025);
+  EXPECT_EQ(form->CounterText(), "01:23:45");
+  EXPECT_EQ(form->TrackBar()->value(), 5025);
+  Enter("00:00:10");
+  EXPECT_EQ(form->Position(), 10);
+  Enter("016000");  // 60 minutes
+  Enter("03:00:00");  // beyond the file
+  Enter("00:01");  // incomplete, closed
+  EXPECT_EQ(form->Position(), 10);
+  EXPECT_TRUE(messages->Shown().empty());
+  Enter("ab:cd:ef");
+  EXPECT_EQ(messages->Shown().size(), 1u) << "a field that is not a number is reported";
+  EXPECT_EQ(form->Position(), 10);
+}
+
+TEST_F(SetCounterTest, PlayingSeeksAndPausedDoesNotMove) {
+  LoadTestFile(120);
+  ClickPlay();
+  Enter("000130");
+  EXPECT_EQ(form->Position(), 90);
+  EXPECT_EQ(form->Input().GetPosition(), 90);
+  form->PauseBtn()->click();
+  ASSERT_EQ(State(), media::kStatePaused);
+  Enter("000010");
+  EXPECT_EQ(form->Position(), 90);
+  EXPECT_EQ(form->Input().GetPosition(), 90);
+}
+
+TEST_F(FilesTest, HelpOpensThePageOrSaysItCouldNot) {
+  QList<QUrl> opened;
+  auto previous = ui::SetDesktopOpener([&](const QUrl& url) {
+    opened << url;
+    return false;  // no opener on this desktop
+  });
+  form->HelpIndex1Click();
+  const bool page_present =
+      QFileInfo::exists(QCoreApplication::applicationDirPath() + "/VerbatHelp.html");
+  EXPECT_EQ(messages->Texts(), QStringList{"HTMLヘルプが起動出来ませんでした\n"});
+  if (page_present) {
+    ASSERT_EQ(opened.size(), 1);
+    EXPECT_TRUE(opened[0].toLocalFile().endsWith("/VerbatHelp.html"));
+    messages->Clear();
+    ui::SetDesktopOpener([&](const QUrl&) { return true; });
+    form->HelpIndex1Click();
+    EXPECT_TRUE(messages->Shown().empty());
+  }
+  ui::SetDesktopOpener(std::move(previous));
+  if (!page_present) GTEST_SKIP() << "the help page was not copied beside the test program";
+}
+
+}  // namespace
+}  // namespace apptest
