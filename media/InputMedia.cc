@@ -97,7 +97,15 @@ void InputMedia::OpenFile(const std::string& path) {
   const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) {
     const int error = errno;
-    throw MediaError("ファイルを開けません: " + path + "（" + std::strerror(error) + "）");
+    std::string reason;
+    switch (error) {
+      case ENOENT: reason = "ファイルが見つかりません"; break;
+      case EACCES: case EPERM: reason = "読み取りの権限がありません"; break;
+      case EISDIR: reason = "フォルダです"; break;
+      case EMFILE: case ENFILE: reason = "開いているファイルが多すぎます"; break;
+      default: reason = std::strerror(error); break;
+    }
+    throw MediaError("ファイルを開けません: " + path + "（" + reason + "）");
   }
   struct stat st {};
   if (::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {

@@ -81,7 +81,7 @@ class OutputAudio : public OutputMedia {
 
   platform::AudioBackend& backend_;
   std::unique_ptr<platform::WaveOutDevice> device_;
-  bool open_ = false;
+  std::atomic<bool> open_{false};  // read by IsOpen from any thread
   bool paused_ = false;
   platform::WaveFormat device_format_;
   std::unique_ptr<platform::Semaphore> free_headers_;
