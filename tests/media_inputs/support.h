@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <future>
 #include <iterator>
 #include <memory>
 #include <mutex>
@@ -209,6 +210,19 @@ class Player {
   platform::VirtualPlayback played_at_end_;
   platform::Event ended_;
 };
+
+// On a card that plays only when told, with the reader waiting for a free buffer: plays `frames`
+// at a time until the request has been answered. Once the output has been reset (a seek)
+// nothing more is played, so what was heard before the seek stays apart from what follows.
+inline bool AdvanceUntilAnswered(Player& player, std::future<void>& request, uint64_t frames) {
+  const uint64_t resets = player.card().LastPlayback().resets;
+  const auto deadline = std::chrono::steady_clock::now() + 10s;
+  while (request.wait_for(1ms) != std::future_status::ready) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    if (player.card().LastPlayback().resets == resets) player.card().Advance(frames);
+  }
+  return true;
+}
 
 // Plays a file from `seconds` to its end; the samples that reached the speaker.
 inline std::vector<int16_t> PlayToEnd(media::InputMedia& input, const std::string& path,

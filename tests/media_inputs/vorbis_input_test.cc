@@ -139,15 +139,6 @@ TEST_F(VorbisFiles, PlaysSampleForSampleWhatOggdecDecodesFromAnyStartSecond) {
   }
 }
 
-// Drives a card that plays only when told, so the seek lands while blocks are queued.
-void AdvanceUntilReady(Player& player, std::future<void>& request, uint64_t frames) {
-  const auto deadline = std::chrono::steady_clock::now() + 10s;
-  while (request.wait_for(1ms) != std::future_status::ready &&
-         std::chrono::steady_clock::now() < deadline) {
-    player.card().Advance(frames);
-  }
-}
-
 void PlayOut(Player& player, uint64_t frames) {
   const auto deadline = std::chrono::steady_clock::now() + 30s;
   while (!player.WaitForEnd(1ms) && std::chrono::steady_clock::now() < deadline) {
@@ -169,13 +160,11 @@ TEST_F(VorbisFiles, SeeksLandOnTheExactSampleWhilePlayingAndWhilePaused) {
     player.card().Advance(11025);  // one block heard
     if (paused) {
       auto pause = std::async(std::launch::async, [&] { ogg.RequestPause(); });
-      AdvanceUntilReady(player, pause, 11025);
-      ASSERT_EQ(pause.wait_for(0s), std::future_status::ready);
+      ASSERT_TRUE(AdvanceUntilAnswered(player, pause, 11025)) << "the pause was not answered";
       ASSERT_EQ(ogg.GetState(), kStatePaused);
     }
     auto seek = std::async(std::launch::async, [&] { ogg.RequestSeek(5); });
-    AdvanceUntilReady(player, seek, 11025);
-    ASSERT_EQ(seek.wait_for(0s), std::future_status::ready) << "the seek was not answered";
+    ASSERT_TRUE(AdvanceUntilAnswered(player, seek, 11025)) << "the seek was not answered";
     // What was queued before the seek is gone, paused or not: the counter shows the new second.
     EXPECT_EQ(ogg.GetPosition(), 5);
     const size_t before = player.card().LastPlayback().played.size() / 2;
