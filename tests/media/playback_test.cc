@@ -312,5 +312,43 @@ TEST(PlaybackCommands, SpeedChangeTakesEffectAtTheNextStart) {
   p.wav.RequestStop();
 }
 
+// An output whose device fails when paused, as a sound card that disappears would.
+class FailingPauseOutput : public OutputAudio {
+ public:
+  using OutputAudio::OutputAudio;
+  void Pause() override { throw MMException(platform::MMResult::kNoDriver); }
+};
+
+TEST(PlaybackErrors, ADeviceErrorOnTheReaderEndsPlaybackCleanly) {
+  TempFile file(WavBuilder().Fmt(1, 8000, 16).Data(Pattern(16000 * 20)).Bytes());
+  platform::VirtualAudioBackend card(RealTime(2));
+  FailingPauseOutput out(card);
+  out.SetSpeedDivisor(8);
+  InputWav wav;
+  platform::Event ended;
+  wav.SetOutput(&out);
+  wav.SetNotify([&](int32_t code) {
+    if (code == NOTIFY_END) ended.Set();
+  });
+  PlayListItem item(file.path());
+  wav.Open(file.path(), item);
+  wav.Start(0);
+  auto pause = std::async(std::launch::async, [&] { wav.RequestPause(); });
+  // The sender hears back at once, not after the exchange's 15 s.
+  ASSERT_EQ(pause.wait_for(5s), std::future_status::ready);
+  ASSERT_EQ(ended.Wait(10s), platform::WaitResult::kSignaled);
+  wav.RequestStop();
+  EXPECT_EQ(wav.GetState(), kStateStopped);
+  EXPECT_FALSE(out.IsOpen());
+  EXPECT_TRUE(card.LastPlayback().closed);
+  EXPECT_EQ(wav.LastReaderError(), platform::MMErrorText(platform::MMResult::kNoDriver));
+  // The next playback starts afresh.
+  wav.Close();
+  wav.Open(file.path(), item);
+  wav.Start(1);
+  EXPECT_EQ(wav.GetState(), kStatePlaying);
+  wav.RequestStop();
+}
+
 }  // namespace
 }  // namespace media

@@ -1,6 +1,7 @@
 // Opening WAV files: the chunk scan, the format it reports, and the files it must refuse.
 #include <gtest/gtest.h>
 
+#include "media/InputFactory.h"
 #include "media/InputWav.h"
 #include "tests/media/wav_file.h"
 
@@ -194,6 +195,19 @@ TEST(WavOpen, AfterARefusalTheSameInputOpensAGoodFile) {
   EXPECT_EQ(item.length, 1);
   EXPECT_EQ(wav.Close(), 0);
   EXPECT_EQ(wav.Close(), -1);  // nothing open any more
+}
+
+TEST(InputChoice, ByExtensionInAnyCaseAndNothingForOthers) {
+  for (const char* path : {"/a/b/talk.wav", "C:\\rec\\TALK.WAV", "x.Wav"}) {
+    auto input = CreateInputForPath(path);
+    EXPECT_NE(dynamic_cast<InputWav*>(input.get()), nullptr) << path;
+  }
+  for (const char* path : {"notes.txt", "wav", "/dir.wav/file", "talk.wav.bak"}) {
+    EXPECT_EQ(CreateInputForPath(path), nullptr) << path;
+  }
+  EXPECT_EQ(FileNameOf("/a/b/talk.wav"), "talk.wav");
+  EXPECT_EQ(FileNameOf("C:\\rec\\talk.wav"), "talk.wav");
+  EXPECT_EQ(FileNameOf("talk.wav"), "talk.wav");
 }
 
 }  // namespace
