@@ -27,14 +27,15 @@ work=$(mktemp -d)
 xvfb_pid=""
 app_pid=""
 cleanup() {
-  [[ -n "$app_pid" ]] && kill "$app_pid" 2>/dev/null && wait "$app_pid" 2>/dev/null
-  [[ -n "$xvfb_pid" ]] && kill "$xvfb_pid" 2>/dev/null && wait "$xvfb_pid" 2>/dev/null
+  set +e
+  if [[ -n "$app_pid" ]]; then kill "$app_pid" 2>/dev/null; wait "$app_pid" 2>/dev/null; fi
+  if [[ -n "$xvfb_pid" ]]; then kill "$xvfb_pid" 2>/dev/null; wait "$xvfb_pid" 2>/dev/null; fi
   rm -rf "$work"
 }
 trap cleanup EXIT
 
 # Xvfb picks a free display itself and writes its number to the descriptor given.
-Xvfb -displayfd 3 -screen 0 800x600x24 -nolisten tcp 3>"$work/display" 2>"$work/xvfb.log" &
+Xvfb -displayfd 3 -screen 0 800x600x24 -nolisten tcp 3>"$work/display" </dev/null >"$work/xvfb.log" 2>&1 &
 xvfb_pid=$!
 for _ in $(seq 100); do
   [[ -s "$work/display" ]] && break
@@ -44,7 +45,7 @@ done
 [[ -s "$work/display" ]] || { echo "screenshot: Xvfb gave no display number" >&2; exit 1; }
 export DISPLAY=":$(head -n1 "$work/display")"
 
-VERBAT_AUDIO=virtual QT_QPA_PLATFORM=xcb "$bin" "$file" >"$work/verbat.log" 2>&1 &
+VERBAT_AUDIO=virtual QT_QPA_PLATFORM=xcb "$bin" "$file" </dev/null >"$work/verbat.log" 2>&1 &
 app_pid=$!
 
 wid=$(timeout 20 xdotool search --sync --onlyvisible --name '^Verbat$' | head -n1 || true)
