@@ -240,61 +240,6 @@ TEST(OutputSnapshot, OnlyTheLastBlocksOfHistoryAreKept) {
   out.Close();
 }
 
-class RecordingEqualizer : public EqualizerHook {
- public:
-  bool IsOn() const override { return on; }
-  void Filter(const platform::WaveFormat& format, uint8_t* block, uint32_t frames) override {
-    formats.push_back(format);
-    frame_counts.push_back(frames);
-    std::fill(block, block + frames * format.block_align, 0x11);
-  }
-  bool on = false;
-  std::vector<platform::WaveFormat> formats;
-  std::vector<uint32_t> frame_counts;
-};
-
-TEST(OutputEqualizer, FiltersEachBlockInTheDeviceFormatOnlyWhenOn) {
-  platform::VirtualAudioBackend card(Fast());
-  OutputAudio out(card);
-  RecordingEqualizer eq;
-  out.SetEqualizer(&eq);
-  out.SetSpeedDivisor(16);
-  out.Open({2, 16, 22050, 8820});
-  const auto bytes = Pattern(8820 * 2);
-  out.Write(bytes.data(), 8820);
-  EXPECT_TRUE(eq.formats.empty());
-  eq.on = true;
-  out.Write(bytes.data() + 8820, 8820);
-  out.Close();
-  ASSERT_EQ(eq.formats.size(), 1u);
-  EXPECT_EQ(eq.formats[0].samples_per_sec, 11025u);  // the device rate, after the divisor
-  EXPECT_EQ(eq.formats[0].channels, 2);
-  EXPECT_EQ(eq.formats[0].bits_per_sample, 16);
-  EXPECT_EQ(eq.formats[0].block_align, 4);
-  EXPECT_EQ(eq.frame_counts[0], 8820u / 4);
-  const auto played = card.LastPlayback().played;
-  ASSERT_EQ(played.size(), 8820u * 2);
-  EXPECT_TRUE(std::equal(bytes.begin(), bytes.begin() + 8820, played.begin()));
-  EXPECT_TRUE(std::all_of(played.begin() + 8820, played.end(), [](uint8_t b) { return b == 0x11; }));
-}
-
-TEST(OutputSound, PlaySoundInterruptReopensTheDeviceAsItWas) {
-  platform::VirtualAudioBackend card(Fast());
-  OutputAudio out(card);
-  out.SetSpeedDivisor(12);
-  out.Open({1, 16, 44100, 17640});
-  const auto bytes = Pattern(17640);
-  out.Write(bytes.data(), 17640);
-  const size_t before = card.PlaybackCount();
-  out.PlaySoundInterrupt("");  // an empty name plays nothing
-  EXPECT_EQ(card.PlaybackCount(), before + 1);
-  EXPECT_EQ(card.LastPlayback().format.samples_per_sec, 29400u);
-  EXPECT_EQ(out.GetPosition(), 0u);
-  out.Write(bytes.data(), 17640);
-  out.Close();
-  EXPECT_EQ(card.LastPlayback().played, bytes);
-}
-
 // 16-bit sines, one per channel, at the given frequencies.
 std::vector<uint8_t> Sines(size_t frames, uint32_t rate, std::vector<double> hz, double amplitude) {
   std::vector<uint8_t> v;
