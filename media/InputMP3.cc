@@ -125,7 +125,9 @@ void InputMP3::Open(const std::string& path, InputInfo& info) {
         // A constant bit rate stream pads some frames by a byte, so its frames are on average
         // spf x bit rate / (8 x rate) bytes long; counting by the unpadded length would make an
         // hour at 128 kbit/s eight seconds too long.
-        frames = bytes * 8 * stream_.frequency / (spf * stream_.bitrate);
+        // Rounded: the padding decisions keep the stream within a byte of that average.
+        const int64_t per = spf * stream_.bitrate;
+        frames = (bytes * 8 * stream_.frequency + per / 2) / per;
       } else {
         frames = bytes / stream_.min_input_size;
       }

@@ -321,6 +321,27 @@ TEST_F(Mp3Files, AFileWithoutFramesIsRefusedAndNothingIsLoaded) {
   EXPECT_EQ(card.PlaybackCount(), 0u) << "the device was opened for a refused file";
 }
 
+TEST_F(Mp3Files, AFileThatChangedSinceOpenDoesNotStart) {
+  const std::string path = Path("changing.mp3");
+  WriteBytes(path, ReadBytes(Path("cbr128.mp3")));
+  platform::VirtualAudioBackend card({platform::Pacing::kAsFastAsPossible, 1.0});
+  OutputAudio output(card);
+  InputMP3 mp3;
+  mp3.SetOutput(&output);
+  PlayListItem item(path);
+  mp3.Open(path, item);
+  WriteBytes(path, Garbage(100000, 9));  // rewritten in place while loaded
+  try {
+    mp3.Start(0);
+    ADD_FAILURE() << "Start reported success";
+  } catch (const MediaError& e) {
+    EXPECT_NE(std::string(e.what()).find("デコードを開始できません"), std::string::npos) << e.what();
+  }
+  EXPECT_EQ(mp3.GetState(), kStateStopped);
+  EXPECT_EQ(mp3.ReaderThreadId(), 0u);
+  EXPECT_EQ(card.PlaybackCount(), 0u);
+}
+
 // Plays on a card that consumes nothing until told: the reader fills all 32 buffers and waits.
 TEST_F(Mp3Files, AStopEndsTheReaderWhileItWaitsForTheDevice) {
   for (const char* name : {"cbr128.mp3", "short.mp3"}) {

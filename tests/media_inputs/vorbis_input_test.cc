@@ -215,6 +215,34 @@ TEST_F(VorbisFiles, AChainedFilePlaysOnUntilALinkChangesTheFormat) {
   }
 }
 
+TEST_F(VorbisFiles, DamagedPagesInTheMiddleAreSkipped) {
+  const std::vector<int16_t> ref = Oggdec(Path("stereo44.ogg"));
+  std::vector<uint8_t> bytes = ReadBytes(Path("stereo44.ogg"));
+  const size_t middle = bytes.size() / 2;
+  for (size_t i = 0; i < 3000; ++i) bytes[middle + i] = static_cast<uint8_t>(i * 37 + 11);
+  const std::string path = Path("damaged.ogg");
+  WriteBytes(path, bytes);
+
+  InputVorbis ogg;
+  Player player(ogg);
+  PlayListItem item(path);
+  ogg.Open(path, item);
+  ogg.Start(0);
+  ASSERT_TRUE(player.WaitForEnd());
+  EXPECT_TRUE(ogg.LastReaderError().empty()) << ogg.LastReaderError();
+  const std::vector<int16_t> played = ToS16(player.AtEnd().played);
+  // The sound before the damage and after it is the file's; only the pages hit are missing.
+  const size_t second = 44100 * 2;
+  ASSERT_GT(played.size(), ref.size() / 2 + second);
+  ASSERT_LT(played.size(), ref.size() + ogg.BlockSize() / 2);
+  EXPECT_EQ(Compare(played, 0, ref, 0, second).max_diff, 0);
+  size_t end = played.size();
+  while (end > 0 && played[end - 1] == 0) --end;  // the padding of the last block
+  size_t ref_end = ref.size();
+  while (ref_end > 0 && ref[ref_end - 1] == 0) --ref_end;
+  EXPECT_EQ(Compare(played, end - second / 2, ref, ref_end - second / 2, second / 2).max_diff, 0);
+}
+
 TEST_F(VorbisFiles, RefusesWhatItCannotPlayWithAMessage) {
   const auto message = [](const std::string& path) -> std::string {
     InputVorbis ogg;
