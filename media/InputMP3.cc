@@ -244,7 +244,7 @@ void InputMP3::Reposition(int64_t sample_index) {
   buffer_current_ = 0;
   buffer_available_ = 0;
   seek_landing_ = 0;
-  if (!SeekFile(data_offset_)) return;
+  if (!SeekFile(data_offset_)) throw MediaError("ファイルの再生位置を設定できません。");
   std::fill(buffer_.begin(), buffer_.end(), 0);
   Refill();
   const auto count = static_cast<int32_t>(std::max<size_t>(buffer_available_, kStreamInfoBytes));

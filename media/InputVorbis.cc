@@ -14,6 +14,21 @@ namespace {
 // How long the end of the reader waits for a command between looks at the queued audio.
 constexpr platform::Milliseconds kTailPoll{5};
 
+std::string SystemFailure(int error) {
+  switch (error) {
+    case ENOENT:
+      return "ファイルが見つかりません";
+    case EACCES:
+    case EPERM:
+      return "読み取りの権限がありません";
+    case EMFILE:
+    case ENFILE:
+      return "開いているファイルが多すぎます";
+    default:
+      return std::strerror(error);
+  }
+}
+
 std::string OpenFailure(int code) {
   switch (code) {
     case OV_EREAD:
@@ -65,7 +80,7 @@ void InputVorbis::Open(const std::string& path, InputInfo& info) {
   FILE* stream = std::fopen(path.c_str(), "rb");
   if (!stream) {
     const int error = errno;
-    throw MediaError("ファイルを開けません: " + path + "（" + std::strerror(error) + "）");
+    throw MediaError("ファイルを開けません: " + path + "（" + SystemFailure(error) + "）");
   }
   const int opened = ov_open(stream, &file_->vf, nullptr, 0);
   if (opened < 0) {
