@@ -49,6 +49,7 @@ void InputMedia::RequestStop() {
   // the stop arrives, and a paused reader is waiting for messages. One that is ending by itself
   // is letting its last block play out. Either way nothing may reuse the input or the output
   // before it is gone.
+  std::lock_guard lock(join_mutex_);
   reader_.Join();
   reader_platform_id_ = 0;
 }
@@ -169,6 +170,7 @@ void InputMedia::StartReader() {
   bool started;
   {
     // Held until the id is stored, so that a reader ending at once cannot clear it first.
+    std::lock_guard join_lock(join_mutex_);
     std::lock_guard lock(thread_mutex_);
     started = reader_.Start([this] { ReaderMain(); });
     thread_id_ = started ? reader_.id() : 0;

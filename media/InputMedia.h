@@ -170,7 +170,8 @@ class InputMedia {
   platform::Thread reader_;
   mutable std::mutex thread_mutex_;  // thread id against posts: none lands after the reader ends
   platform::ThreadId thread_id_ = 0;
-  platform::ThreadId reader_platform_id_ = 0;  // kept until the reader is joined
+  std::atomic<platform::ThreadId> reader_platform_id_{0};  // kept until the reader is joined
+  std::mutex join_mutex_;  // one caller at a time waits for the reader's end
 
   mutable std::mutex error_mutex_;
   std::string reader_error_;
