@@ -135,8 +135,24 @@ void ImdctLong(const float in[18], int block_type, float out[36]) {
 
 void ImdctLongFour(const float* in, const int block_types[4], float* overlap, float* out) {
   const ImdctTables& t = Tables();
+  // Transpose the 4 x 18 lines into 18 vectors, four lines at a time.
   Vec4 x[18];
-  for (int k = 0; k < 18; ++k) x[k] = Vec4{in[k], in[18 + k], in[36 + k], in[54 + k]};
+  for (int k = 0; k < 16; k += 4) {
+    Vec4 r0, r1, r2, r3;
+    std::memcpy(&r0, in + k, sizeof r0);
+    std::memcpy(&r1, in + 18 + k, sizeof r1);
+    std::memcpy(&r2, in + 36 + k, sizeof r2);
+    std::memcpy(&r3, in + 54 + k, sizeof r3);
+    const Vec4 t0 = __builtin_shufflevector(r0, r1, 0, 4, 1, 5);
+    const Vec4 t1 = __builtin_shufflevector(r0, r1, 2, 6, 3, 7);
+    const Vec4 t2 = __builtin_shufflevector(r2, r3, 0, 4, 1, 5);
+    const Vec4 t3 = __builtin_shufflevector(r2, r3, 2, 6, 3, 7);
+    x[k] = __builtin_shufflevector(t0, t2, 0, 1, 4, 5);
+    x[k + 1] = __builtin_shufflevector(t0, t2, 2, 3, 6, 7);
+    x[k + 2] = __builtin_shufflevector(t1, t3, 0, 1, 4, 5);
+    x[k + 3] = __builtin_shufflevector(t1, t3, 2, 3, 6, 7);
+  }
+  for (int k = 16; k < 18; ++k) x[k] = Vec4{in[k], in[18 + k], in[36 + k], in[54 + k]};
   Vec4 y[18];
   Dct4x18(x, y);
   // Time sample i of the 36: +-Y[...] as in ImdctLong.
