@@ -148,6 +148,43 @@ void BM_PeerSoxWholeFile(benchmark::State& state) {
 }
 BENCHMARK(BM_PeerSoxWholeFile)->UseRealTime()->Unit(benchmark::kMillisecond);
 
+// Ten seconds of the file played on a card with a real-time clock at each speed: the wall time
+// against the time the audio lasts at that speed ("stretch" 1.0 means the device never ran dry).
+// The reader sleeps 120 ms after a read only while the device holds at least 16 blocks; a
+// sleep after every read would starve the device wherever a block lasts less than 120 ms
+// (x2 and x4).
+void BM_RealTimePlaybackStretch(benchmark::State& state) {
+  const std::string& path = SpeechFile().path();
+  platform::VirtualAudioBackend card({platform::Pacing::kRealTime, 1.0});
+  media::OutputAudio out(card);
+  const auto divisor = static_cast<int32_t>(state.range(0));
+  out.SetSpeedDivisor(divisor);
+  media::InputWav wav;
+  wav.SetOutput(&out);
+  platform::Event ended;
+  wav.SetNotify([&](int32_t code) {
+    if (code == media::NOTIFY_END) ended.Set();
+  });
+  media::PlayListItem item(path);
+  const double audio_s = 10.0 * divisor / 8;
+  double stretch = 0;
+  for (auto _ : state) {
+    wav.Open(path, item);
+    const auto t0 = Clock::now();
+    wav.Start(50);
+    if (ended.Wait(60000ms) != platform::WaitResult::kSignaled) {
+      state.SkipWithError("playback did not end");
+      break;
+    }
+    stretch = std::chrono::duration<double>(Clock::now() - t0).count() / audio_s;
+    wav.RequestStop();
+    wav.Close();
+  }
+  state.counters["stretch"] = stretch;
+}
+BENCHMARK(BM_RealTimePlaybackStretch)->Arg(2)->Arg(4)->Arg(8)->Iterations(1)->UseRealTime()
+    ->Unit(benchmark::kMillisecond);
+
 }  // namespace
 
 BENCHMARK_MAIN();
