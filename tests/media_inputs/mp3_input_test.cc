@@ -32,50 +32,56 @@ class Mp3Files : public testing::Test {
  protected:
   static void SetUpTestSuite() {
     if (!MissingTool({"espeak-ng", "sox", "lame", "twolame", "mpg123", "ffprobe"}).empty()) return;
-    dir_ = new TempDir();
-    const TempDir& d = *dir_;
     const std::string text =
         "This is a test of the transcription player. We speak some words, so that the encoder "
         "has real speech to work on, with pauses, numbers like forty two, and some sounds.";
-    made_ = Shell("espeak-ng -w " + d / "speech.wav" + " \"" + text + "\"") &&
-            Shell("sox " + d / "speech.wav" + " -r 44100 -c 2 " + d / "speech44.wav" +
-                  " pad 0 3 trim 0 10") &&
-            Shell("sox -n -r 44100 -c 2 " + d / "tone.wav" + " synth 10 sine 220 sine 330 gain -20") &&
-            Shell("sox -m " + d / "speech44.wav" + " " + d / "tone.wav" + " " + d / "s44.wav") &&
-            Shell("sox " + d / "s44.wav" + " -r 22050 " + d / "s22.wav") &&
-            Shell("sox " + d / "s44.wav" + " -r 8000 -c 1 " + d / "s8.wav") &&
-            Shell("sox " + d / "s44.wav" + " -c 1 " + d / "s44m.wav") &&
-            Shell("lame --quiet -t -b 128 " + d / "s44.wav" + " " + d / "cbr128.mp3") &&
-            Shell("lame --quiet -V 4 " + d / "s44.wav" + " " + d / "vbr.mp3") &&
-            Shell("lame --quiet -t -b 64 " + d / "s22.wav" + " " + d / "mpeg2_22k.mp3") &&
-            Shell("lame --quiet -t -b 16 " + d / "s8.wav" + " " + d / "mpeg25_8k.mp3") &&
-            Shell("lame --quiet -t -b 64 " + d / "s44m.wav" + " " + d / "mono.mp3") &&
-            Shell("twolame --quiet -b 192 " + d / "s44.wav" + " " + d / "layer2.mp2");
+    encoded_ = new fs::path(EncodedFiles(
+        "mp3", {"espeak-ng -w {}/speech.wav \"" + text + "\"",
+                "sox {}/speech.wav -r 44100 -c 2 {}/speech44.wav pad 0 3 trim 0 10",
+                "sox -n -r 44100 -c 2 {}/tone.wav synth 10 sine 220 sine 330 gain -20",
+                "sox -m {}/speech44.wav {}/tone.wav {}/s44.wav",
+                "sox {}/s44.wav -r 22050 {}/s22.wav",
+                "sox {}/s44.wav -r 8000 -c 1 {}/s8.wav",
+                "sox {}/s44.wav -c 1 {}/s44m.wav",
+                "sox {}/s44.wav {}/short.wav trim 0 0.25",
+                "lame --quiet -t -b 128 {}/s44.wav {}/cbr128.mp3",
+                "lame --quiet -V 4 {}/s44.wav {}/vbr.mp3",
+                "lame --quiet -t -b 64 {}/s22.wav {}/mpeg2_22k.mp3",
+                "lame --quiet -t -b 16 {}/s8.wav {}/mpeg25_8k.mp3",
+                "lame --quiet -t -b 64 {}/s44m.wav {}/mono.mp3",
+                "lame --quiet -t -b 128 {}/short.wav {}/short.mp3",
+                "twolame --quiet -b 192 {}/s44.wav {}/layer2.mp2"}));
+    scratch_ = new TempDir();
   }
   static void TearDownTestSuite() {
-    delete dir_;
-    dir_ = nullptr;
+    delete encoded_;
+    delete scratch_;
+    encoded_ = nullptr;
+    scratch_ = nullptr;
   }
   void SetUp() override {
     REQUIRE_TOOLS("espeak-ng", "sox", "lame", "twolame", "mpg123", "ffprobe");
-    ASSERT_TRUE(made_) << "the encoders could not make the test files";
+    ASSERT_FALSE(encoded_->empty()) << "the encoders could not make the test files";
   }
 
-  static std::string Path(const std::string& name) { return *dir_ / name; }
+  // A file the encoders made (shared by the test processes: read only).
+  static std::string Path(const std::string& name) { return (*encoded_ / name).string(); }
+  // A place for what this test writes.
+  static std::string Scratch(const std::string& name) { return *scratch_ / name; }
 
   // mpg123's decode of a file, every frame but a Xing frame, no gapless trimming.
   static std::vector<int16_t> Mpg123(const std::string& path) {
-    const std::string raw = path + ".mpg123.raw";
+    const std::string raw = Scratch(FileNameOf(path) + ".mpg123.raw");
     if (!Shell("mpg123 -q --no-gapless -s " + path + " > " + raw)) return {};
     return ToS16(ReadBytes(raw));
   }
 
-  static TempDir* dir_;
-  static bool made_;
+  static fs::path* encoded_;
+  static TempDir* scratch_;
 };
 
-TempDir* Mp3Files::dir_ = nullptr;
-bool Mp3Files::made_ = false;
+fs::path* Mp3Files::encoded_ = nullptr;
+TempDir* Mp3Files::scratch_ = nullptr;
 
 class Mp3Each : public Mp3Files, public testing::WithParamInterface<Mp3File> {};
 
@@ -213,7 +219,7 @@ TEST_F(Mp3Files, GarbageBetweenFramesCostsOneResyncPerFailedFrameAndNothingElse)
     damaged.insert(damaged.end(), clean.begin() + static_cast<long>(frames[150]), clean.end());
     // A last frame cut short ends the file.
     damaged.resize(damaged.size() - 100);
-    const std::string path = Path(std::string("damaged_") + name);
+    const std::string path = Scratch(std::string("damaged_") + name);
     WriteBytes(path, damaged);
 
     const mpeg_test::Decoded own = mpeg_test::DecodeStream(clean);
@@ -259,7 +265,7 @@ TEST_F(Mp3Files, TagsBeforeAndAfterTheAudioAreSkipped) {
     tagged.insert(tagged.end(), second.begin(), second.end());
     tagged.insert(tagged.end(), clean.begin(), clean.end());
     tagged.insert(tagged.end(), v1.begin(), v1.end());
-    const std::string path = Path(footer ? "tagged4.mp3" : "tagged3.mp3");
+    const std::string path = Scratch(footer ? "tagged4.mp3" : "tagged3.mp3");
     WriteBytes(path, tagged);
 
     InputMP3 mp3;
@@ -298,7 +304,7 @@ TEST_F(Mp3Files, AFileWithoutFramesIsRefusedAndNothingIsLoaded) {
   OutputAudio output(card);
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    const std::string path = Path(c.name);
+    const std::string path = Scratch(c.name);
     WriteBytes(path, c.bytes);
     InputMP3 mp3;
     mp3.SetOutput(&output);
@@ -322,7 +328,7 @@ TEST_F(Mp3Files, AFileWithoutFramesIsRefusedAndNothingIsLoaded) {
 }
 
 TEST_F(Mp3Files, AFileThatChangedSinceOpenDoesNotStart) {
-  const std::string path = Path("changing.mp3");
+  const std::string path = Scratch("changing.mp3");
   WriteBytes(path, ReadBytes(Path("cbr128.mp3")));
   platform::VirtualAudioBackend card({platform::Pacing::kAsFastAsPossible, 1.0});
   OutputAudio output(card);
@@ -346,12 +352,8 @@ TEST_F(Mp3Files, AFileThatChangedSinceOpenDoesNotStart) {
 TEST_F(Mp3Files, AStopEndsTheReaderWhileItWaitsForTheDevice) {
   for (const char* name : {"cbr128.mp3", "short.mp3"}) {
     SCOPED_TRACE(name);
+    // short.mp3 has a dozen frames: the reader is at the end already, waiting for the tail.
     const std::string path = Path(name);
-    if (std::string(name) == "short.mp3") {
-      // Ten frames: the reader is at the end already, waiting for the tail to be heard.
-      ASSERT_TRUE(Shell("sox " + Path("s44.wav") + " " + Path("short.wav") + " trim 0 0.25"));
-      ASSERT_TRUE(Shell("lame --quiet -t -b 128 " + Path("short.wav") + " " + path));
-    }
     InputMP3 mp3;
     Player player(mp3, {platform::Pacing::kManual, 1.0});
     PlayListItem item(path);

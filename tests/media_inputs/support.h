@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cmath>
@@ -13,6 +14,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <future>
 #include <iterator>
 #include <memory>
@@ -121,6 +123,35 @@ class TempDir {
  private:
   fs::path path_;
 };
+
+// Files made by the encoders once per build and kept for every test process that needs them
+// (each test case runs in a process of its own): `recipe` is a list of shell commands in which
+// "{}" stands for the folder. The folder lies beside the test binary, named after the recipe, and
+// appears only complete (made under another name, then renamed). Empty when a command failed.
+inline fs::path EncodedFiles(const std::string& name, const std::vector<std::string>& recipe) {
+  std::string joined;
+  for (const std::string& command : recipe) joined += command + "\n";
+  char key[32];
+  std::snprintf(key, sizeof key, "%016zx", std::hash<std::string>{}(joined));
+  std::error_code ec;
+  const fs::path home = fs::read_symlink("/proc/self/exe", ec).parent_path();
+  const fs::path dir = (home.empty() ? fs::temp_directory_path() : home) / ("encoded-" + name + "-" + key);
+  if (fs::exists(dir / ".complete", ec)) return dir;
+  const fs::path making = dir.string() + ".making-" + std::to_string(getpid());
+  fs::remove_all(making, ec);
+  fs::create_directories(making, ec);
+  bool made = !ec;
+  for (const std::string& command : recipe) {
+    if (!made) break;
+    std::string line = command;
+    for (size_t at; (at = line.find("{}")) != std::string::npos;) line.replace(at, 2, making.string());
+    made = Shell(line);
+  }
+  if (made) std::ofstream(making / ".complete") << "made\n";
+  if (made) fs::rename(making, dir, ec);  // fails when another process was first: its copy counts
+  fs::remove_all(making, ec);
+  return fs::exists(dir / ".complete", ec) ? dir : fs::path();
+}
 
 // How far a decode is from a reference: the RMS of the difference in units of the limited
 // accuracy bound of the frame decoder's conformance test (2^-15 / sqrt(12) of full scale), the

@@ -21,37 +21,42 @@ class VorbisFiles : public testing::Test {
  protected:
   static void SetUpTestSuite() {
     if (!MissingTool({"espeak-ng", "sox", "oggenc", "oggdec", "soxi"}).empty()) return;
-    dir_ = new TempDir();
-    const TempDir& d = *dir_;
-    made_ = Shell("espeak-ng -w " + d / "speech.wav" +
-                  " \"Every word of the recording is typed while it plays, a few seconds at a time.\"") &&
-            Shell("sox " + d / "speech.wav" + " -b 16 -r 44100 -c 2 " + d / "speech44.wav" +
-                  " pad 0 4 trim 0 8") &&
-            Shell("sox -n -b 16 -r 44100 -c 2 " + d / "tone.wav" + " synth 8 sine 220 sine 330 gain -20") &&
-            Shell("sox -m " + d / "speech44.wav" + " " + d / "tone.wav" + " -b 16 " + d / "s44.wav") &&
-            Shell("sox " + d / "s44.wav" + " -r 22050 -c 1 " + d / "s22m.wav") &&
-            Shell("sox -n -b 16 -r 44100 -c 2 " + d / "second.wav" + " synth 2 sine 550 gain -10") &&
-            Shell("sox -n -b 16 -r 22050 -c 1 " + d / "other.wav" + " synth 2 sine 550 gain -10") &&
-            Shell("oggenc -Q " + d / "s44.wav" + " -o " + d / "stereo44.ogg") &&
-            Shell("oggenc -Q " + d / "s22m.wav" + " -o " + d / "mono22.ogg") &&
-            Shell("oggenc -Q " + d / "second.wav" + " -o " + d / "second.ogg") &&
-            Shell("oggenc -Q " + d / "other.wav" + " -o " + d / "other.ogg") &&
-            Shell("cat " + d / "stereo44.ogg" + " " + d / "second.ogg" + " > " + d / "chain_same.ogg") &&
-            Shell("cat " + d / "stereo44.ogg" + " " + d / "other.ogg" + " > " + d / "chain_other.ogg");
+    encoded_ = new fs::path(EncodedFiles(
+        "vorbis",
+        {"espeak-ng -w {}/speech.wav \"Every word of the recording is typed while it plays, a few "
+         "seconds at a time.\"",
+         "sox {}/speech.wav -b 16 -r 44100 -c 2 {}/speech44.wav pad 0 4 trim 0 8",
+         "sox -n -b 16 -r 44100 -c 2 {}/tone.wav synth 8 sine 220 sine 330 gain -20",
+         "sox -m {}/speech44.wav {}/tone.wav -b 16 {}/s44.wav",
+         "sox {}/s44.wav -r 22050 -c 1 {}/s22m.wav",
+         "sox -n -b 16 -r 44100 -c 2 {}/second.wav synth 2 sine 550 gain -10",
+         "sox -n -b 16 -r 22050 -c 1 {}/other.wav synth 2 sine 550 gain -10",
+         "oggenc -Q {}/s44.wav -o {}/stereo44.ogg",
+         "oggenc -Q {}/s22m.wav -o {}/mono22.ogg",
+         "oggenc -Q {}/second.wav -o {}/second.ogg",
+         "oggenc -Q {}/other.wav -o {}/other.ogg",
+         "cat {}/stereo44.ogg {}/second.ogg > {}/chain_same.ogg",
+         "cat {}/stereo44.ogg {}/other.ogg > {}/chain_other.ogg"}));
+    scratch_ = new TempDir();
   }
   static void TearDownTestSuite() {
-    delete dir_;
-    dir_ = nullptr;
+    delete encoded_;
+    delete scratch_;
+    encoded_ = nullptr;
+    scratch_ = nullptr;
   }
   void SetUp() override {
     REQUIRE_TOOLS("espeak-ng", "sox", "oggenc", "oggdec", "soxi");
-    ASSERT_TRUE(made_) << "the encoders could not make the test files";
+    ASSERT_FALSE(encoded_->empty()) << "the encoders could not make the test files";
   }
 
-  static std::string Path(const std::string& name) { return *dir_ / name; }
+  // A file the encoders made (shared by the test processes: read only).
+  static std::string Path(const std::string& name) { return (*encoded_ / name).string(); }
+  // A place for what this test writes.
+  static std::string Scratch(const std::string& name) { return *scratch_ / name; }
 
   static std::vector<int16_t> Oggdec(const std::string& path) {
-    const std::string raw = path + ".oggdec.raw";
+    const std::string raw = Scratch(FileNameOf(path) + ".oggdec.raw");
     if (!Shell("oggdec -Q -R -o " + raw + " " + path)) return {};
     return ToS16(ReadBytes(raw));
   }
@@ -74,12 +79,12 @@ class VorbisFiles : public testing::Test {
     }
   }
 
-  static TempDir* dir_;
-  static bool made_;
+  static fs::path* encoded_;
+  static TempDir* scratch_;
 };
 
-TempDir* VorbisFiles::dir_ = nullptr;
-bool VorbisFiles::made_ = false;
+fs::path* VorbisFiles::encoded_ = nullptr;
+TempDir* VorbisFiles::scratch_ = nullptr;
 
 TEST_F(VorbisFiles, OpenReportsWhatSoxiReportsAndBlocksHoldWholeFrames) {
   struct Case {
@@ -220,7 +225,7 @@ TEST_F(VorbisFiles, DamagedPagesInTheMiddleAreSkipped) {
   std::vector<uint8_t> bytes = ReadBytes(Path("stereo44.ogg"));
   const size_t middle = bytes.size() / 2;
   for (size_t i = 0; i < 3000; ++i) bytes[middle + i] = static_cast<uint8_t>(i * 37 + 11);
-  const std::string path = Path("damaged.ogg");
+  const std::string path = Scratch("damaged.ogg");
   WriteBytes(path, bytes);
 
   InputVorbis ogg;
@@ -258,13 +263,13 @@ TEST_F(VorbisFiles, RefusesWhatItCannotPlayWithAMessage) {
     ADD_FAILURE() << "Open accepted " << path;
     return {};
   };
-  EXPECT_NE(message(Path("missing.ogg")).find("ファイルを開けません"), std::string::npos);
+  EXPECT_NE(message(Scratch("missing.ogg")).find("ファイルを開けません"), std::string::npos);
   EXPECT_NE(message(Path("s44.wav")).find("Ogg Vorbis ファイルではありません"), std::string::npos);
-  EXPECT_NE(message(dir_->path().string()).find("Ogg Vorbis ファイルではありません"), std::string::npos);
+  EXPECT_NE(message(scratch_->path().string()).find("Ogg Vorbis ファイルではありません"), std::string::npos);
 
   // A stream that cannot seek (a pipe) is refused by its own message.
   signal(SIGPIPE, SIG_IGN);
-  const std::string fifo = Path("pipe.ogg");
+  const std::string fifo = Scratch("pipe.ogg");
   ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
   const std::vector<uint8_t> bytes = ReadBytes(Path("stereo44.ogg"));
   std::thread writer([&] {
