@@ -266,7 +266,8 @@ int Play(const Options& o) {
     std::fflush(stdout);
   }
   const bool stopped = g_interrupted != 0;
-  const int32_t position = input->GetPosition();
+  // At the end the device is closed and counts nothing; the position is then the end of the file.
+  const int32_t position = stopped ? input->GetPosition() : item.length;
   input->RequestStop();
   input->Close();
   std::printf("%s at %s\n", stopped ? "stopped" : "ended", Clock(position).c_str());
