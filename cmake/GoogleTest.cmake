@@ -14,8 +14,14 @@ function(verbat_add_test name)
   cmake_parse_arguments(T "" "" "SOURCES;LIBS;LABELS;PROPERTIES" ${ARGN})
   add_executable(${name} ${T_SOURCES})
   target_link_libraries(${name} PRIVATE ${T_LIBS} GTest::gtest_main GTest::gmock verbat_warnings)
-  set(labels ${T_LABELS})
+  # An empty LABELS value would swallow the next keyword as its value (the environment would be
+  # lost and every test reading the shared test data would skip), so labels are added only when
+  # there are some.
+  set(properties ENVIRONMENT "VERBAT_SOURCE_DIR=${CMAKE_SOURCE_DIR}")
+  if(T_LABELS)
+    list(PREPEND properties LABELS "${T_LABELS}")
+  endif()
   gtest_discover_tests(${name}
     DISCOVERY_TIMEOUT 60
-    PROPERTIES LABELS "${labels}" ENVIRONMENT "VERBAT_SOURCE_DIR=${CMAKE_SOURCE_DIR}" ${T_PROPERTIES})
+    PROPERTIES ${properties} ${T_PROPERTIES})
 endfunction()
