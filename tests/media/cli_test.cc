@@ -4,7 +4,9 @@
 
 #include <sys/wait.h>
 
+#include <cmath>
 #include <cstdio>
+#include <numbers>
 #include <string>
 
 #include "tests/media/wav_file.h"
@@ -60,6 +62,38 @@ TEST(VerbatCli, DecodeReproducesTheDataChunk) {
   const auto tail = ReadAll(raw);
   ASSERT_GE(tail.size(), samples.size() - 88200);
   EXPECT_TRUE(std::equal(samples.begin() + 88200, samples.end(), tail.begin()));
+}
+
+double Rms16(const std::vector<uint8_t>& bytes, size_t from, size_t to) {
+  double sum = 0;
+  for (size_t i = from; i < to; i += 2) {
+    const double x = static_cast<int16_t>(bytes[i] | bytes[i + 1] << 8);
+    sum += x * x;
+  }
+  return std::sqrt(sum / static_cast<double>((to - from) / 2));
+}
+
+TEST(VerbatCli, DecodeThroughTheEqualizer) {
+  // One second of a 1 kHz tone.
+  std::vector<uint8_t> samples;
+  for (int i = 0; i < 44100; ++i) {
+    const double x = 8000 * std::sin(2 * std::numbers::pi * 1000 * i / 44100.0);
+    media_test::PutLe16(samples, static_cast<uint16_t>(static_cast<int16_t>(std::lround(x))));
+  }
+  TempFile wav(WavBuilder().Fmt(1, 44100, 16).Data(samples).Bytes());
+  const std::string raw = wav.dir() + "/eq.raw";
+  const auto gain_db = [&](const std::string& options) {
+    const CliRun r = RunCli("decode " + wav.path() + " " + options + " -o " + raw);
+    EXPECT_EQ(r.status, 0) << r.output;
+    const auto out = ReadAll(raw);
+    if (out.size() != samples.size()) return 999.0;
+    // After the filters have settled.
+    return 20 * std::log10(Rms16(out, 44100, out.size()) / Rms16(samples, 44100, samples.size()));
+  };
+  // The 1 kHz band (the ninth) at its lowest: -15 dB at its centre.
+  EXPECT_NEAR(gain_db("--eq 24,24,24,24,24,24,24,24,48,24,24,24,24,24,24"), -15, 1.0);
+  // Flat bands and the master ten steps down: -10 dB.
+  EXPECT_NEAR(gain_db("--master 10"), -10, 0.2);
 }
 
 TEST(VerbatCli, InfoPrintsTheFormat) {
