@@ -281,6 +281,30 @@ TEST_F(Mp3Files, TagsBeforeAndAfterTheAudioAreSkipped) {
   EXPECT_EQ(InputMP3::Id3v2Size(clean.data(), clean.size()), 0);
 }
 
+// lame itself writing the tags: cover art of about 100 kB in an ID3v2 tag, and an ID3v1 tag.
+TEST_F(Mp3Files, TheTagsLameWritesAreSkipped) {
+  REQUIRE_TOOLS("convert");
+  const fs::path made = EncodedFiles(
+      "mp3-tagged", {"convert -size 380x380 plasma:fractal -quality 95 {}/cover.jpg",
+                     "lame --quiet -t -b 128 --ti {}/cover.jpg --tt Title --ta Speaker --add-id3v2 " +
+                         Path("s44.wav") + " {}/tagged.mp3"});
+  ASSERT_FALSE(made.empty()) << "lame could not write the tagged file";
+  const std::string path = (made / "tagged.mp3").string();
+  const std::vector<uint8_t> bytes = ReadBytes(path);
+  ASSERT_GT(bytes.size(), 128u);
+  ASSERT_EQ(std::string(bytes.end() - 128, bytes.end() - 125), "TAG");
+
+  InputMP3 plain;
+  PlayListItem plain_item(Path("cbr128.mp3"));
+  plain.Open(Path("cbr128.mp3"), plain_item);
+  InputMP3 mp3;
+  PlayListItem item(path);
+  mp3.Open(path, item);
+  EXPECT_GT(mp3.DataOffset(), 64 * 1024);
+  EXPECT_EQ(item.frames, plain_item.frames);
+  EXPECT_EQ(PlayToEnd(mp3, path), PlayToEnd(plain, Path("cbr128.mp3")));
+}
+
 TEST_F(Mp3Files, AFileWithoutFramesIsRefusedAndNothingIsLoaded) {
   const std::vector<uint8_t> clean = ReadBytes(Path("cbr128.mp3"));
   struct Case {
