@@ -99,11 +99,6 @@ int32_t SpeedDivisor(int32_t speed_step) {
   }
 }
 
-QEvent::Type InputNotifyEvent::EventType() {
-  static const auto type = static_cast<QEvent::Type>(QEvent::registerEventType());
-  return type;
-}
-
 // The client area: paints the information panel and holds the controls at their places.
 class TMainForm::ClientArea : public QWidget {
  public:
@@ -531,8 +526,23 @@ void TMainForm::ResetSpeed() {
 }
 
 void TMainForm::OnInputNotify(int32_t code) {
-  // Reader thread: only post. The window handles the code on the main thread.
-  QCoreApplication::postEvent(this, new InputNotifyEvent(code, playback_serial_.load()));
+  // Reader thread: queue the code and ask the main thread, by a queued call, to deliver it.
+  {
+    std::lock_guard lock(notify_mutex_);
+    pending_notifications_.push_back({code, playback_serial_.load()});
+  }
+  QMetaObject::invokeMethod(this, "DeliverInputNotifications", Qt::QueuedConnection);
+}
+
+void TMainForm::DeliverInputNotifications() {
+  std::deque<PendingNotification> pending;
+  {
+    std::lock_guard lock(notify_mutex_);
+    pending.swap(pending_notifications_);
+  }
+  for (const PendingNotification& notification : pending) {
+    Guarded([&] { HandleInputNotify(notification.code, notification.playback); });
+  }
 }
 
 void TMainForm::HandleInputNotify(int32_t code, uint64_t playback) {
@@ -542,14 +552,19 @@ void TMainForm::HandleInputNotify(int32_t code, uint64_t playback) {
   StopPlay(false);
   play_btn_->setChecked(false);
   SetButtonStates(kMaskStopped);
-  // Playback ran to the end of the data: the counter stays at the end, not at the last poll.
+  const std::string error = input_->LastReaderError();
+  if (!error.empty()) {
+    // The reader gave up on an error: the counter stays where playback was last seen.
+    ReportError(this, QString::fromStdString(error));
+    return;
+  }
+  // Playback ran to the end of the data (also after a jump past it): the counter shows the end,
+  // not the last poll, which may be up to a poll short of it or beyond the file.
   if (current_item_) {
-    position_ = std::max(position_, current_item_->length);
+    position_ = current_item_->length;
     track_bar_->setValue(position_);
     DrawCounter(position_);
   }
-  const std::string error = input_->LastReaderError();
-  if (!error.empty()) ReportError(this, QString::fromStdString(error));
 }
 
 void TMainForm::IntTimerTimer() {
@@ -989,15 +1004,6 @@ void TMainForm::mnuHelpAboutClick() {
 
 // ---------------------------------------------------------------------------------------------
 // Window events
-
-bool TMainForm::event(QEvent* event) {
-  if (event->type() == InputNotifyEvent::EventType()) {
-    const auto* notify = static_cast<InputNotifyEvent*>(event);
-    Guarded([this, notify] { HandleInputNotify(notify->code(), notify->playback()); });
-    return true;
-  }
-  return QMainWindow::event(event);
-}
 
 void TMainForm::closeEvent(QCloseEvent* event) {
   const int32_t state = input_->GetState();

@@ -3,19 +3,20 @@
 // counter, the format line and the seek preview.
 //
 // Threads: every member runs on the main (GUI) thread. The one exception is the input's
-// notification callback, which runs on the input's reader thread; it only posts an event to
-// this window (OnInputNotify), and the handling happens on the main thread.
+// notification callback, which runs on the input's reader thread; it only queues the code and
+// asks for a queued call (OnInputNotify), and the handling happens on the main thread.
 #pragma once
 
-#include <QEvent>
 #include <QMainWindow>
 #include <QPixmap>
 #include <QString>
 #include <QStringList>
 #include <atomic>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 
 #include "media/InputInfo.h"
@@ -115,6 +116,8 @@ class TMainForm : public QMainWindow {
   void ResetSpeed();
   // Called on the reader thread: carries the code over to the main thread.
   void OnInputNotify(int32_t code);
+  // Main thread: hands the codes that came from the reader to HandleInputNotify, in order.
+  Q_INVOKABLE void DeliverInputNotifications();
   // The handling of a notification, on the main thread.
   void HandleInputNotify(int32_t code, uint64_t playback);
   void IntTimerTimer();
@@ -191,7 +194,6 @@ class TMainForm : public QMainWindow {
   static constexpr int kMarqueeHeight = 40;
 
  protected:
-  bool event(QEvent* event) override;
   void closeEvent(QCloseEvent* event) override;
   void dragEnterEvent(QDragEnterEvent* event) override;
   void dropEvent(QDropEvent* event) override;
@@ -234,6 +236,12 @@ class TMainForm : public QMainWindow {
   // Counts the starts of playback; a notification carries the count of the playback it
   // belongs to, so that a late one cannot stop a newer playback.
   std::atomic<uint64_t> playback_serial_{0};
+  struct PendingNotification {
+    int32_t code;
+    uint64_t playback;
+  };
+  std::mutex notify_mutex_;  // the reader thread's hand-over to the main thread
+  std::deque<PendingNotification> pending_notifications_;
 
   // Information panel.
   QString counter_text_;
@@ -279,20 +287,6 @@ class TMainForm : public QMainWindow {
   QWidget* equalizer_ = nullptr;
   bool equalizer_checked_ = false;
   FileChooser file_chooser_;
-};
-
-// The event that carries an input's notification from the reader thread to the window.
-class InputNotifyEvent : public QEvent {
- public:
-  static QEvent::Type EventType();
-  InputNotifyEvent(int32_t code, uint64_t playback)
-      : QEvent(EventType()), code_(code), playback_(playback) {}
-  int32_t code() const { return code_; }
-  uint64_t playback() const { return playback_; }
-
- private:
-  int32_t code_;
-  uint64_t playback_;
 };
 
 }  // namespace app

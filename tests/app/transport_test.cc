@@ -260,6 +260,18 @@ TEST_F(TransportTest, EndOfFileRaisesPlayAndLeavesTheCounterAtTheEnd) {
   EXPECT_EQ(form->CounterText(), "00:00:06");
   EXPECT_EQ(EnabledMask(), kMaskStopped);
   EXPECT_TRUE(messages->Shown().empty());
+
+  // A jump past the end ends playback the same way, with the counter at the end.
+  form->SetPosition(4);
+  ClickPlay();
+  form->FastForward();  // 00:00:08 of a six-second file
+  ASSERT_TRUE(ProcessUntil([&] {
+    backend->card.Advance(kRate / 5);
+    return !form->PlayBtn()->isChecked();
+  })) << "the jump past the end did not end playback";
+  EXPECT_TRUE(messages->Shown().empty()) << messages->Texts().join(" / ").toStdString();
+  EXPECT_EQ(form->Position(), 6);
+  EXPECT_EQ(form->TrackBar()->value(), 6);
 }
 
 TEST_F(TransportTest, SliderStepsTrackingAndRelease) {
