@@ -26,7 +26,8 @@
 #include <algorithm>
 
 #include "app/ErrorReport.h"
-#include "media/InputFactory.h"
+#include "media/InputMP3.h"
+#include "media/InputVorbis.h"
 #include "media/InputWav.h"
 #include "media/MMException.h"
 #include "ui/Alert.h"
@@ -732,13 +733,9 @@ std::unique_ptr<media::InputMedia> TMainForm::CreateInputFor() const {
   const std::string path = current_item_ ? current_item_->path : std::string();
   const QString suffix = QFileInfo(QString::fromStdString(path)).suffix().toUpper();
   if (path.empty() || suffix == QLatin1String("WAV")) return std::make_unique<media::InputWav>();
-  if (suffix == QLatin1String("MP3")) {
-    if (auto input = media::CreateInputForPath(path)) return input;
-    throw media::MediaError("MP3ファイルの再生にはまだ対応していません");
-  }
+  if (suffix == QLatin1String("MP3")) return std::make_unique<media::InputMP3>();
   // Every other extension is read as Ogg Vorbis, whatever the name says.
-  if (auto input = media::CreateInputForPath("any.ogg")) return input;
-  throw media::MediaError("Ogg Vorbisファイルの再生にはまだ対応していません");
+  return std::make_unique<media::InputVorbis>();
 }
 
 void TMainForm::LoadFile(const QString& path) {

@@ -20,4 +20,7 @@ case $panel in
   *211,215,196*|*D3D7C4*|*d3d7c4*) ;;
   *) echo "panel colour is $panel"; exit 1 ;;
 esac
+# The file named on the command line was loaded: its name is drawn in the marquee's place.
+colours=$(convert "$work/shot.png" -crop "248x14+15+$((height - 118 + 15))" +repage -format '%k' info:)
+[[ $colours -gt 2 ]] || { echo "no file name in the panel ($colours colours)"; exit 1; }
 echo "screenshot check passed ($width x $height)"
