@@ -335,3 +335,32 @@ TEST_F(TransportTest, MarqueeScrollsOnlyWhilePlaying) {
 
 }  // namespace
 }  // namespace apptest
+
+namespace apptest {
+namespace {
+
+TEST_F(TransportTest, NonLockModeSwitchesRepeatOffAndKeepsItDisabled) {
+  LoadTestFile(60);
+  form->RepeatBtn()->click();
+  ASSERT_TRUE(form->RepeatMode());
+  app::TransportSettings options = form->Settings();
+  options.NonLockMode = true;
+  form->ApplyOptions(options);
+  EXPECT_FALSE(form->RepeatMode());
+  EXPECT_FALSE(form->RepeatBtn()->isChecked());
+  EXPECT_FALSE(form->RepeatBtn()->isEnabled());
+  form->ToggleRepeat();  // the hot key is ignored in this mode
+  EXPECT_FALSE(form->RepeatMode());
+  ClickPlay();
+  form->PlayBtn()->click();
+  EXPECT_EQ(EnabledMask(), app::kMaskStopped & ~app::kMaskRepeat) << "stopped, Repeat stays off";
+
+  options.NonLockMode = false;
+  form->ApplyOptions(options);
+  EXPECT_TRUE(form->RepeatBtn()->isEnabled());
+  form->ToggleRepeat();
+  EXPECT_TRUE(form->RepeatMode());
+}
+
+}  // namespace
+}  // namespace apptest
