@@ -335,10 +335,9 @@ void TMainForm::AttachOutput() {
   output_ = std::make_unique<media::OutputAudio>(backend_);
   output_->SetSpeedDivisor(8);
   input_->SetOutput(output_.get());
-  // The reader thread must not touch the window: the code travels as a posted event, stamped
-  // with the playback it belongs to.
-  input_->SetNotify(
-      [this](int32_t code) { OnInputNotify(code); }, this);
+  // The reader thread must not touch the window: OnInputNotify only queues the code, stamped
+  // with the playback it belongs to, for the main thread.
+  input_->SetNotify([this](int32_t code) { OnInputNotify(code); }, this);
 }
 
 // ---------------------------------------------------------------------------------------------
