@@ -307,57 +307,47 @@ bool OutputAudio::ReadHistory(uint64_t byte_position, uint32_t window, std::vect
   return true;
 }
 
-int32_t OutputAudio::GetWaveSnapshot(uint64_t sample_position, int32_t* left, int32_t* right) {
+bool OutputAudio::ReadSnapshotWindow(uint64_t sample_position, uint32_t samples_per_channel,
+                                     int32_t* left, int32_t* right, SnapshotWindow& window) {
   std::fill(left, left + kSnapshotValues, 0);
   std::fill(right, right + kSnapshotValues, 0);
-  uint32_t channels;
-  uint32_t bits;
   {
     std::lock_guard lock(ring_lock_);
-    channels = channels_;
-    bits = bits_per_sample_;
+    window.channels = channels_;
+    window.bits = bits_per_sample_;
   }
-  if (channels == 0 || bits == 0) return 0;
-  const uint32_t window = channels * 512;
-  std::vector<uint8_t> bytes;
-  if (!ReadHistory(sample_position * bits * channels / 8, window, bytes)) return 0;
-  // The history is read as 16-bit samples whatever the format.
-  const auto sample = [&](size_t i) {
-    return static_cast<int16_t>(bytes[2 * i] | bytes[2 * i + 1] << 8);
-  };
+  if (window.channels == 0 || window.bits == 0) return false;
+  window.bytes_wanted = window.channels * samples_per_channel;
+  return ReadHistory(sample_position * window.bits * window.channels / 8, window.bytes_wanted,
+                     window.bytes);
+}
+
+int32_t OutputAudio::GetWaveSnapshot(uint64_t sample_position, int32_t* left, int32_t* right) {
+  SnapshotWindow w;
+  if (!ReadSnapshotWindow(sample_position, 512, left, right, w)) return 0;
   for (size_t i = 0; i < kSnapshotValues; ++i) {
-    left[i] = sample(i * channels) * 100 / 32767;
-    if (channels == 2) right[i] = sample(i * 2 + 1) * 100 / 32767;
+    left[i] = w.Sample(i * w.channels) * 100 / 32767;
+    if (w.channels == 2) right[i] = w.Sample(i * 2 + 1) * 100 / 32767;
   }
-  return static_cast<int32_t>(window * 8 / bits / channels);
+  return static_cast<int32_t>(w.bytes_wanted * 8 / w.bits / w.channels);
 }
 
 int32_t OutputAudio::GetSpectrum(uint64_t sample_position, int32_t* left, int32_t* right) {
-  std::fill(left, left + kSnapshotValues, 0);
-  std::fill(right, right + kSnapshotValues, 0);
-  uint32_t channels;
-  uint32_t bits;
-  {
-    std::lock_guard lock(ring_lock_);
-    channels = channels_;
-    bits = bits_per_sample_;
-  }
-  if (channels == 0 || bits == 0) return 0;
-  const uint32_t window = channels * 1024;
-  std::vector<uint8_t> bytes;
-  if (!ReadHistory(sample_position * bits * channels / 8, window, bytes)) return 0;
-  const auto sample = [&](size_t i) {
-    return static_cast<int16_t>(bytes[2 * i] | bytes[2 * i + 1] << 8);
-  };
+  SnapshotWindow w;
+  if (!ReadSnapshotWindow(sample_position, 1024, left, right, w)) return 0;
   std::lock_guard lock(fft_mutex);
   dsp::Fft& fft = SpectrumFft();
-  for (int i = 0; i < kSpectrumPoints; ++i) fft.SetSample(i, sample(static_cast<size_t>(i) * channels));
+  for (int i = 0; i < kSpectrumPoints; ++i) {
+    fft.SetSample(i, w.Sample(static_cast<size_t>(i) * w.channels));
+  }
   fft.Calculate(left);
-  if (channels == 2) {
-    for (int i = 0; i < kSpectrumPoints; ++i) fft.SetSample(i, sample(static_cast<size_t>(i) * 2 + 1));
+  if (w.channels == 2) {
+    for (int i = 0; i < kSpectrumPoints; ++i) {
+      fft.SetSample(i, w.Sample(static_cast<size_t>(i) * 2 + 1));
+    }
     fft.Calculate(right);
   }
-  return static_cast<int32_t>(window * 8 / bits / channels);
+  return static_cast<int32_t>(w.bytes_wanted * 8 / w.bits / w.channels);
 }
 
 }  // namespace media

@@ -76,6 +76,20 @@ class OutputAudio : public OutputMedia {
   // Copies `window` bytes of history starting at `byte_position`; false when the ring does not
   // hold all of them.
   bool ReadHistory(uint64_t byte_position, uint32_t window, std::vector<uint8_t>& out);
+  // The bytes of history a snapshot looks at, read as 16-bit samples whatever the format.
+  struct SnapshotWindow {
+    uint32_t channels = 0;
+    uint32_t bits = 0;
+    uint32_t bytes_wanted = 0;
+    std::vector<uint8_t> bytes;
+    int16_t Sample(size_t i) const {
+      return static_cast<int16_t>(bytes[2 * i] | bytes[2 * i + 1] << 8);
+    }
+  };
+  // Zeroes both outputs and reads the window of history at the position; false when there is
+  // no format yet or not enough completed history.
+  bool ReadSnapshotWindow(uint64_t sample_position, uint32_t samples_per_channel, int32_t* left,
+                          int32_t* right, SnapshotWindow& window);
   void WaitUntilDrained();
   void OpenDevice();
 
