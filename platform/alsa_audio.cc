@@ -39,10 +39,14 @@ MMResult FromOpenError(int err) {
   switch (-err) {
     case ENOENT:  // no such PCM (no sound server, no card)
     case ENODEV:
-    case ENXIO: return MMResult::kNoDriver;
-    case EBUSY: return MMResult::kAllocated;
-    case ENOMEM: return MMResult::kNoMem;
-    default: return MMResult::kNoDriver;
+    case ENXIO:
+      return MMResult::kNoDriver;
+    case EBUSY:
+      return MMResult::kAllocated;
+    case ENOMEM:
+      return MMResult::kNoMem;
+    default:
+      return MMResult::kNoDriver;
   }
 }
 
@@ -54,7 +58,8 @@ MMResult OpenPcm(snd_pcm_t*& pcm, const std::string& name, snd_pcm_stream_t stre
   pcm = nullptr;
   int err = snd_pcm_open(&pcm, name.c_str(), stream, SND_PCM_NONBLOCK);
   if (err < 0) return FromOpenError(err);
-  err = snd_pcm_set_params(pcm, format.bits_per_sample == 8 ? SND_PCM_FORMAT_U8 : SND_PCM_FORMAT_S16_LE,
+  err = snd_pcm_set_params(pcm,
+                           format.bits_per_sample == 8 ? SND_PCM_FORMAT_U8 : SND_PCM_FORMAT_S16_LE,
                            SND_PCM_ACCESS_RW_INTERLEAVED, format.channels, format.samples_per_sec,
                            1 /* resample in software when the card lacks the rate */, latency_us);
   if (err < 0) {
@@ -66,7 +71,8 @@ MMResult OpenPcm(snd_pcm_t*& pcm, const std::string& name, snd_pcm_stream_t stre
     // Start with the first frame written, so that a sound shorter than the buffer plays too.
     snd_pcm_sw_params_t* sw;
     snd_pcm_sw_params_alloca(&sw);
-    if (snd_pcm_sw_params_current(pcm, sw) == 0 && snd_pcm_sw_params_set_start_threshold(pcm, sw, 1) == 0) {
+    if (snd_pcm_sw_params_current(pcm, sw) == 0 &&
+        snd_pcm_sw_params_set_start_threshold(pcm, sw, 1) == 0) {
       snd_pcm_sw_params(pcm, sw);
     }
   }
@@ -226,7 +232,9 @@ class AlsaWaveOut final : public WaveOutDevice {
     open_ = false;
   }
 
-  bool OnDeviceThread() const { return CurrentThreadId() != 0 && CurrentThreadId() == thread_.id(); }
+  bool OnDeviceThread() const {
+    return CurrentThreadId() != 0 && CurrentThreadId() == thread_.id();
+  }
 
   // Commands run on the device thread; a completion callback that issues one is already there.
   MMResult Command(uint32_t message) {
@@ -269,9 +277,15 @@ class AlsaWaveOut final : public WaveOutDevice {
         total_ += frames;
         break;
       }
-      case kMsgPause: h.result = DoPause(); break;
-      case kMsgRestart: h.result = DoRestart(); break;
-      case kMsgReset: h.result = DoReset(); break;
+      case kMsgPause:
+        h.result = DoPause();
+        break;
+      case kMsgRestart:
+        h.result = DoRestart();
+        break;
+      case kMsgReset:
+        h.result = DoReset();
+        break;
       case kMsgClose:
         if (!blocks_.empty()) {
           h.result = MMResult::kStillPlaying;
@@ -283,7 +297,8 @@ class AlsaWaveOut final : public WaveOutDevice {
         DoReset();
         h.quit = true;
         break;
-      default: break;
+      default:
+        break;
     }
     return h;
   }
@@ -344,13 +359,17 @@ class AlsaWaveOut final : public WaveOutDevice {
           if (err == -EPIPE || err == -ESTRPIPE) Recover(err);
           return;  // keep the last figure
         }
-        uint64_t held = std::min<uint64_t>(static_cast<uint64_t>(std::max<snd_pcm_sframes_t>(delay, 0)),
-                                           stream_written_);
+        uint64_t held = std::min<uint64_t>(
+            static_cast<uint64_t>(std::max<snd_pcm_sframes_t>(delay, 0)), stream_written_);
         played_ = std::max(played_, written_ - held);
         return;
       }
-      case SND_PCM_STATE_XRUN: Recover(-EPIPE); return;
-      case SND_PCM_STATE_SUSPENDED: Recover(-ESTRPIPE); return;
+      case SND_PCM_STATE_XRUN:
+        Recover(-EPIPE);
+        return;
+      case SND_PCM_STATE_SUSPENDED:
+        Recover(-ESTRPIPE);
+        return;
       default:
         // Not started since the last prepare: only what came before has been heard.
         played_ = std::max(played_, written_ - stream_written_);
@@ -440,7 +459,8 @@ class AlsaWaveOut final : public WaveOutDevice {
     const int channels = format_.channels;
     if (format_.bits_per_sample == 8) {
       for (size_t i = 0; i < bytes; ++i) {
-        int32_t v = (static_cast<int32_t>(data[i]) - 128) * static_cast<int32_t>(gains[i % channels]) / 0xFFFF;
+        int32_t v = (static_cast<int32_t>(data[i]) - 128) *
+                    static_cast<int32_t>(gains[i % channels]) / 0xFFFF;
         scratch_[i] = static_cast<uint8_t>(v + 128);
       }
     } else {
@@ -555,8 +575,12 @@ class AlsaWaveIn final : public WaveInDevice {
     return MMResult::kNoError;
   }
 
-  MMResult Start() override { return open_ ? Send(thread_.id(), kMsgStart) : MMResult::kInvalidHandle; }
-  MMResult Reset() override { return open_ ? Send(thread_.id(), kMsgReset) : MMResult::kInvalidHandle; }
+  MMResult Start() override {
+    return open_ ? Send(thread_.id(), kMsgStart) : MMResult::kInvalidHandle;
+  }
+  MMResult Reset() override {
+    return open_ ? Send(thread_.id(), kMsgReset) : MMResult::kInvalidHandle;
+  }
 
  private:
   // Ends the device thread even with buffers queued, so that destruction never waits for ever.
@@ -579,9 +603,15 @@ class AlsaWaveIn final : public WaveInDevice {
       MMResult result = MMResult::kNoError;
       bool quit = false;
       switch (m.id) {
-        case kMsgQueue: queue_.push_back(static_cast<WaveHeader*>(m.ptr)); break;
-        case kMsgStart: result = DoStart(); break;
-        case kMsgReset: result = DoReset(); break;
+        case kMsgQueue:
+          queue_.push_back(static_cast<WaveHeader*>(m.ptr));
+          break;
+        case kMsgStart:
+          result = DoStart();
+          break;
+        case kMsgReset:
+          result = DoReset();
+          break;
         case kMsgClose:
           if (!queue_.empty()) {
             result = MMResult::kStillPlaying;
@@ -593,7 +623,8 @@ class AlsaWaveIn final : public WaveInDevice {
           DoReset();
           quit = true;
           break;
-        default: break;
+        default:
+          break;
       }
       Answer(m, result);
       if (quit) break;
@@ -644,7 +675,8 @@ class AlsaWaveIn final : public WaveInDevice {
         into = h->data + h->bytes_recorded;
         room = (h->buffer_length - h->bytes_recorded) / align;
       }
-      snd_pcm_sframes_t n = snd_pcm_readi(pcm_, into, std::min<uint64_t>(room, static_cast<uint64_t>(avail)));
+      snd_pcm_sframes_t n =
+          snd_pcm_readi(pcm_, into, std::min<uint64_t>(room, static_cast<uint64_t>(avail)));
       if (n == -EAGAIN) return;
       if (n < 0) {
         Recover(static_cast<int>(n));

@@ -1,10 +1,10 @@
 // The ALSA wave-out device's bookkeeping on ALSA's "null" PCM, which swallows everything at
 // once: no sound server needed, so these run everywhere. What is heard is the integration
 // test's business; here it is order, counts and states.
+#include <gtest/gtest.h>
 #include "platform/alsa_audio.h"
 #include "platform/sync.h"
 #include "tests/platform/tone_blocks.h"
-#include <gtest/gtest.h>
 
 namespace platform {
 namespace {
@@ -22,7 +22,8 @@ class AlsaNullDevice : public ::testing::Test {
       order_.push_back(h.user);  // reported by the one device thread, or inside Reset
       done_.Release();
     });
-    if (r != MMResult::kNoError) GTEST_SKIP() << "ALSA's null PCM does not open here: " << MMErrorText(r);
+    if (r != MMResult::kNoError)
+      GTEST_SKIP() << "ALSA's null PCM does not open here: " << MMErrorText(r);
   }
 
   const WaveFormat format_ = MakePcmFormat(2, 44100, 16);
@@ -82,13 +83,15 @@ TEST_F(AlsaNullDevice, ResetAndWriteFromInsideACompletion) {
   ToneBlocks tone(format_, 440, 4410 * 3, 4410);
   Semaphore back(0, 100);
   int calls = 0;
-  ASSERT_EQ(device_->Open(format_, [&](WaveHeader& h) {
-    if (++calls == 1) {
-      device_->Reset();        // blocks 1 and 2 come back inside this call
-      device_->Write(h);       // and block 0 goes round once more
-    }
-    back.Release();
-  }), MMResult::kNoError);
+  ASSERT_EQ(device_->Open(format_,
+                          [&](WaveHeader& h) {
+                            if (++calls == 1) {
+                              device_->Reset();   // blocks 1 and 2 come back inside this call
+                              device_->Write(h);  // and block 0 goes round once more
+                            }
+                            back.Release();
+                          }),
+            MMResult::kNoError);
   ASSERT_TRUE(tone.WriteAll(*device_));
   for (int i = 0; i < 4; ++i) ASSERT_EQ(back.Acquire(5000ms), WaitResult::kSignaled) << i;
   EXPECT_EQ(back.Acquire(50ms), WaitResult::kTimeout);

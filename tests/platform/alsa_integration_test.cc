@@ -22,8 +22,12 @@ using namespace std::chrono_literals;
 constexpr int kRecRate = MonitorRecorder::kRate;
 constexpr double kThreshold = 0.05;  // RMS of sound; the tones are at 0.5 (RMS 0.35)
 
-double Ms(Clock::duration d) { return std::chrono::duration<double, std::milli>(d).count(); }
-double FramesToMs(int64_t frames, double rate) { return 1000.0 * static_cast<double>(frames) / rate; }
+double Ms(Clock::duration d) {
+  return std::chrono::duration<double, std::milli>(d).count();
+}
+double FramesToMs(int64_t frames, double rate) {
+  return 1000.0 * static_cast<double>(frames) / rate;
+}
 
 // Counts completions and remembers when the last one came.
 struct Completions {
@@ -109,16 +113,18 @@ TEST_F(AlsaIntegration, PlaysTonesAtTheirRateAndLength) {
     ASSERT_TRUE(span.found) << "nothing was heard";
     double length_ms = FramesToMs(span.end - span.start, kRecRate);
     EXPECT_NEAR(length_ms, 1000, 25);
-    EXPECT_NEAR(verbat::test::DominantFrequency(samples, span.start + 2205, span.end - 2205, kRecRate),
-                h.c.hz, 2.0);
+    EXPECT_NEAR(
+        verbat::test::DominantFrequency(samples, span.start + 2205, span.end - 2205, kRecRate),
+        h.c.hz, 2.0);
     // Completion of the last block against the end of the sound in the recording.
     double early_ms = Ms(rec_.TimeOfFrame(span.end) - h.done);
     EXPECT_LT(early_ms, 40) << "the last block was reported done before it was heard";
-    std::printf("[ figures ] %6u Hz %2u-bit %u ch: open %.1f ms, heard %.1f ms of 1000, %.2f Hz, "
-                "last completion %.1f ms after its end was heard\n",
-                h.c.rate, h.c.bits, h.c.channels, h.open_ms, length_ms,
-                verbat::test::DominantFrequency(samples, span.start + 2205, span.end - 2205, kRecRate),
-                -early_ms);
+    std::printf(
+        "[ figures ] %6u Hz %2u-bit %u ch: open %.1f ms, heard %.1f ms of 1000, %.2f Hz, "
+        "last completion %.1f ms after its end was heard\n",
+        h.c.rate, h.c.bits, h.c.channels, h.open_ms, length_ms,
+        verbat::test::DominantFrequency(samples, span.start + 2205, span.end - 2205, kRecRate),
+        -early_ms);
   }
 }
 
@@ -225,7 +231,8 @@ TEST_F(AlsaIntegration, ResetSilencesAtOnce) {
   auto reset_at = Clock::now();
   ASSERT_EQ(device->Reset(), MMResult::kNoError);
   double reset_call_ms = Ms(Clock::now() - reset_at);
-  EXPECT_EQ(done.sem.Count() + 5, static_cast<int32_t>(tone.size())) << "Reset returned with blocks queued";
+  EXPECT_EQ(done.sem.Count() + 5, static_cast<int32_t>(tone.size()))
+      << "Reset returned with blocks queued";
   uint64_t p = 99;
   device->GetPosition(p);
   EXPECT_EQ(p, 0u);
@@ -249,7 +256,8 @@ TEST_F(AlsaIntegration, ResetSilencesAtOnce) {
   EXPECT_LT(silence_after_ms, 150) << "sound went on after Reset";
   auto second = verbat::test::FindSound(samples, kThreshold, rec_.FramesAt(second_at));
   ASSERT_TRUE(second.found);
-  EXPECT_NEAR(verbat::test::DominantFrequency(samples, second.start, second.end, kRecRate), 1500, 3);
+  EXPECT_NEAR(verbat::test::DominantFrequency(samples, second.start, second.end, kRecRate), 1500,
+              3);
   std::printf("[ figures ] reset: silent %.1f ms after the call (the call took %.1f ms)\n",
               silence_after_ms, reset_call_ms);
 }
@@ -339,7 +347,8 @@ TEST_F(AlsaIntegration, WaveInRecordsAKnownFile) {
   const auto file_format = MakePcmFormat(1, 22050, 16);
   ToneBlocks tone(file_format, 700, 22050, 22050);  // one second in one piece
   auto path = (std::filesystem::temp_directory_path() /
-               ("verbat-wavein-" + std::to_string(getpid()) + ".wav")).string();
+               ("verbat-wavein-" + std::to_string(getpid()) + ".wav"))
+                  .string();
   WriteWav(path, tone.bytes(0), 22050);
 
   QueueScope queue;
@@ -410,7 +419,8 @@ TEST_F(AlsaIntegration, WaveInRecordsAKnownFile) {
   auto span = verbat::test::FindSound(samples, kThreshold, 0, -1, 16000);
   ASSERT_TRUE(span.found) << "the recording is silent";
   EXPECT_NEAR(FramesToMs(span.end - span.start, 16000), 1000, 25);
-  EXPECT_NEAR(verbat::test::DominantFrequency(samples, span.start + 800, span.end - 800, 16000), 700, 2);
+  EXPECT_NEAR(verbat::test::DominantFrequency(samples, span.start + 800, span.end - 800, 16000),
+              700, 2);
   std::printf("[ figures ] wave-in: open %.1f ms, heard %.1f ms of 1000\n", open_ms,
               FramesToMs(span.end - span.start, 16000));
 }

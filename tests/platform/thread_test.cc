@@ -2,9 +2,9 @@
 // device threads rely on.
 #include <atomic>
 
+#include <gtest/gtest.h>
 #include "platform/sync.h"
 #include "platform/thread.h"
-#include <gtest/gtest.h>
 
 namespace platform {
 namespace {
@@ -81,7 +81,7 @@ TEST(ThreadQueue, AThreadsEndSignalsTheRepliesOfWhatItLeftUnread) {
   ASSERT_TRUE(PostThreadMessage(t.id(), {1, a, 0, nullptr}));
   ASSERT_TRUE(PostThreadMessage(t.id(), {2, b, 0, nullptr}));
   ASSERT_TRUE(PostThreadMessage(t.id(), Msg(3)));  // no reply event: just dropped
-  EXPECT_FALSE(t.WaitForEnd(10ms));              // still waiting for go
+  EXPECT_FALSE(t.WaitForEnd(10ms));                // still waiting for go
   go.Set();
   EXPECT_EQ(a->Wait(kBound), WaitResult::kSignaled);
   EXPECT_EQ(b->Wait(kBound), WaitResult::kSignaled);
@@ -107,8 +107,14 @@ TEST(EventTest, ResetsItselfAndLetsOneWaiterThroughPerSet) {
 
   Semaphore passed(0, 2);
   Thread w1, w2;
-  ASSERT_TRUE(w1.Start([&] { e.Wait(); passed.Release(); }));
-  ASSERT_TRUE(w2.Start([&] { e.Wait(); passed.Release(); }));
+  ASSERT_TRUE(w1.Start([&] {
+    e.Wait();
+    passed.Release();
+  }));
+  ASSERT_TRUE(w2.Start([&] {
+    e.Wait();
+    passed.Release();
+  }));
   e.Set();
   EXPECT_EQ(passed.Acquire(kBound), WaitResult::kSignaled);
   EXPECT_EQ(passed.Acquire(20ms), WaitResult::kTimeout) << "one Set let two waiters through";

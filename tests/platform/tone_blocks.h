@@ -50,7 +50,8 @@ class ToneBlocks {
   // Prepares and writes every block; false when the device refuses one.
   bool WriteAll(WaveOutDevice& device) {
     for (auto& h : headers_) {
-      if (device.Prepare(h) != MMResult::kNoError || device.Write(h) != MMResult::kNoError) return false;
+      if (device.Prepare(h) != MMResult::kNoError || device.Write(h) != MMResult::kNoError)
+        return false;
     }
     return true;
   }

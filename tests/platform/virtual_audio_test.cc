@@ -50,7 +50,8 @@ TEST_F(VirtualWaveOutTest, BlocksCompleteInOrderOnceTheirLastFrameIsPlayed) {
   EXPECT_EQ(device_->Close(), MMResult::kNoError);
   auto playback = card_.LastPlayback();
   std::vector<uint8_t> written;
-  for (size_t i = 0; i < tone.size(); ++i) written.insert(written.end(), tone.bytes(i).begin(), tone.bytes(i).end());
+  for (size_t i = 0; i < tone.size(); ++i)
+    written.insert(written.end(), tone.bytes(i).begin(), tone.bytes(i).end());
   EXPECT_EQ(playback.played, written);
   EXPECT_TRUE(playback.closed);
 }
@@ -113,9 +114,11 @@ TEST_F(VirtualWaveOutTest, AHeaderWrittenAgainFromItsCompletionStaysQueued) {
   const auto format = MakePcmFormat(1, 8000, 8);
   ToneBlocks tone(format, 440, 100, 100);
   int again = 2;
-  ASSERT_EQ(device_->Open(format, [&](WaveHeader& h) {
-    if (again-- > 0) device_->Write(h);
-  }), MMResult::kNoError);
+  ASSERT_EQ(device_->Open(format,
+                          [&](WaveHeader& h) {
+                            if (again-- > 0) device_->Write(h);
+                          }),
+            MMResult::kNoError);
   ASSERT_TRUE(tone.WriteAll(*device_));
   card_.Advance(100);
   EXPECT_TRUE(tone[0].flags & WaveHeader::kInQueue);
@@ -132,10 +135,12 @@ TEST_F(VirtualWaveOutTest, AHeaderWrittenAgainFromItsCompletionStaysQueued) {
 TEST_F(VirtualWaveOutTest, ResetFromInsideACompletion) {
   const auto format = MakePcmFormat(2, 8000, 16);
   ToneBlocks tone(format, 440, 300, 100);
-  ASSERT_EQ(device_->Open(format, [&](WaveHeader& h) {
-    done_.push_back(h.user);
-    if (h.user == 0) device_->Reset();
-  }), MMResult::kNoError);
+  ASSERT_EQ(device_->Open(format,
+                          [&](WaveHeader& h) {
+                            done_.push_back(h.user);
+                            if (h.user == 0) device_->Reset();
+                          }),
+            MMResult::kNoError);
   ASSERT_TRUE(tone.WriteAll(*device_));
   card_.Advance(100);
   EXPECT_EQ(done_, (std::vector<uintptr_t>{0, 1, 2}));
@@ -169,7 +174,8 @@ TEST_F(VirtualWaveOutTest, AcceptsBothSampleSizesAndAnyRateInRangeAndNothingElse
 
 // The clocked modes consume blocks without being told to.
 TEST(VirtualCard, RealTimeAndFastPacingPlayOnTheirOwn) {
-  for (auto options : {VirtualCardOptions{Pacing::kAsFastAsPossible}, VirtualCardOptions{Pacing::kRealTime, 50.0}}) {
+  for (auto options : {VirtualCardOptions{Pacing::kAsFastAsPossible},
+                       VirtualCardOptions{Pacing::kRealTime, 50.0}}) {
     VirtualAudioBackend card(options);
     auto device = card.CreateWaveOut();
     const auto format = MakePcmFormat(2, 44100, 16);
@@ -186,10 +192,11 @@ TEST(VirtualCard, RealTimeAndFastPacingPlayOnTheirOwn) {
 
 // ---------------------------------------------------------------------------------------------
 
-std::string WriteTempWav(const std::string& tag, const WaveFormat& f, const std::vector<uint8_t>& pcm,
-                         uint32_t claimed_data_size = 0) {
+std::string WriteTempWav(const std::string& tag, const WaveFormat& f,
+                         const std::vector<uint8_t>& pcm, uint32_t claimed_data_size = 0) {
   auto path = (std::filesystem::temp_directory_path() /
-               ("verbat-" + tag + "-" + std::to_string(getpid()) + ".wav")).string();
+               ("verbat-" + tag + "-" + std::to_string(getpid()) + ".wav"))
+                  .string();
   std::ofstream o(path, std::ios::binary);
   auto le = [&](uint32_t v, int n) {
     for (int i = 0; i < n; ++i) o.put(static_cast<char>((v >> (8 * i)) & 0xFF));
@@ -230,7 +237,8 @@ class VirtualWaveInTest : public ::testing::Test {
   }
   static std::vector<float> ToFloat(const WaveHeader& h) {
     std::vector<float> out(h.bytes_recorded / 2);
-    for (size_t i = 0; i < out.size(); ++i) out[i] = static_cast<int16_t>(h.data[2 * i] | h.data[2 * i + 1] << 8) / 32768.0f;
+    for (size_t i = 0; i < out.size(); ++i)
+      out[i] = static_cast<int16_t>(h.data[2 * i] | h.data[2 * i + 1] << 8) / 32768.0f;
     return out;
   }
 
@@ -291,7 +299,8 @@ TEST_F(VirtualWaveInTest, RecordsTheSamplesOfAGivenFileInEightBitToo) {
   ASSERT_EQ(in->Start(), MMResult::kNoError);
   card_.Advance(500);
   ThreadMessage m;
-  do m = Next(); while (m.id == kMsgWaveInOpen);
+  do m = Next();
+  while (m.id == kMsgWaveInOpen);
   ASSERT_EQ(m.ptr, &headers_[0]);
   ASSERT_EQ(headers_[0].bytes_recorded, 500u);
   // The file's samples (within one step of rounding), then silence after its end.

@@ -94,7 +94,9 @@ bool InCi() {
 
 // ---------------------------------------------------------------------------------------------
 
-MonitorRecorder::~MonitorRecorder() { Stop(); }
+MonitorRecorder::~MonitorRecorder() {
+  Stop();
+}
 
 bool MonitorRecorder::Start() {
   const auto& server = FindSoundServer();
@@ -112,9 +114,9 @@ bool MonitorRecorder::Start() {
   posix_spawn_file_actions_adddup2(&actions, pipe_fds[1], STDOUT_FILENO);
   posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
   std::string device = server.sink + ".monitor";
-  std::vector<std::string> args = {"parec",          "--raw",          "--format=s16le",
-                                   "--rate=44100",   "--channels=1",   "--latency-msec=10",
-                                   "-d",             device};
+  std::vector<std::string> args = {"parec",        "--raw",        "--format=s16le",
+                                   "--rate=44100", "--channels=1", "--latency-msec=10",
+                                   "-d",           device};
   std::vector<char*> argv;
   for (auto& a : args) argv.push_back(a.data());
   argv.push_back(nullptr);

@@ -55,17 +55,17 @@ const SoundServer& FindSoundServer();
 bool InCi();
 
 // Skips the calling test with the reason when the server is not there, or fails it under CI.
-#define VERBAT_REQUIRE_SOUND_SERVER()                                                  \
-  do {                                                                                 \
-    const auto& verbat_server_ = ::verbat::test::FindSoundServer();                    \
-    if (!verbat_server_.available) {                                                   \
-      if (::verbat::test::InCi()) {                                                    \
-        FAIL() << "test sound server unavailable in CI: " << verbat_server_.reason;     \
-      } else {                                                                         \
-        GTEST_SKIP() << "test sound server unavailable: " << verbat_server_.reason      \
-                     << " (start it with scripts/sound-server.sh start)";              \
-      }                                                                                \
-    }                                                                                  \
+#define VERBAT_REQUIRE_SOUND_SERVER()                                               \
+  do {                                                                              \
+    const auto& verbat_server_ = ::verbat::test::FindSoundServer();                 \
+    if (!verbat_server_.available) {                                                \
+      if (::verbat::test::InCi()) {                                                 \
+        FAIL() << "test sound server unavailable in CI: " << verbat_server_.reason; \
+      } else {                                                                      \
+        GTEST_SKIP() << "test sound server unavailable: " << verbat_server_.reason  \
+                     << " (start it with scripts/sound-server.sh start)";           \
+      }                                                                             \
+    }                                                                               \
   } while (0)
 
 // Records the test sink's monitor (what the server "played") into memory: 16-bit mono at

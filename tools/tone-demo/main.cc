@@ -32,8 +32,9 @@ int main(int argc, char** argv) {
   if ((argc > 1 && !ParseNumber(argv[1], 20, 20000, hz)) ||
       (argc > 2 && !ParseNumber(argv[2], 0.1, 60, seconds)) ||
       (argc > 3 && !ParseNumber(argv[3], 4000, 192000, rate)) || argc > 4) {
-    std::fprintf(stderr,
-                 "使い方: tone-demo [周波数 20-20000 Hz] [秒数 0.1-60] [デバイスの周波数 4000-192000 Hz]\n");
+    std::fprintf(
+        stderr,
+        "使い方: tone-demo [周波数 20-20000 Hz] [秒数 0.1-60] [デバイスの周波数 4000-192000 Hz]\n");
     return 2;
   }
   using namespace platform;
@@ -54,7 +55,8 @@ int main(int argc, char** argv) {
       double t = static_cast<double>(first + i) / format.samples_per_sec;
       // A short fade at both ends keeps the start and the end free of clicks.
       double fade = std::min({1.0, t / 0.01, (seconds - t) / 0.01});
-      auto v = static_cast<int16_t>(std::lround(0.3 * 32767 * fade * std::sin(2 * std::numbers::pi * hz * t)));
+      auto v = static_cast<int16_t>(
+          std::lround(0.3 * 32767 * fade * std::sin(2 * std::numbers::pi * hz * t)));
       for (int ch = 0; ch < 2; ++ch) {
         data[b][i * 4 + ch * 2] = static_cast<uint8_t>(v & 0xFF);
         data[b][i * 4 + ch * 2 + 1] = static_cast<uint8_t>((v >> 8) & 0xFF);
@@ -68,12 +70,12 @@ int main(int argc, char** argv) {
   Semaphore done(0, static_cast<int32_t>(blocks));
   MMResult r = device->Open(format, [&done](WaveHeader&) { done.Release(); });
   if (r != MMResult::kNoError) {
-    std::fprintf(stderr, "サウンドデバイス (%s) を開けませんでした: %s (コード %u)\n", backend.Name().c_str(),
-                 MMErrorText(r).c_str(), ToCode(r));
+    std::fprintf(stderr, "サウンドデバイス (%s) を開けませんでした: %s (コード %u)\n",
+                 backend.Name().c_str(), MMErrorText(r).c_str(), ToCode(r));
     return 1;
   }
-  std::printf("%s: %.0f Hz の音を %.1f 秒、%u Hz で再生します…\n", backend.Name().c_str(), hz, seconds,
-              format.samples_per_sec);
+  std::printf("%s: %.0f Hz の音を %.1f 秒、%u Hz で再生します…\n", backend.Name().c_str(), hz,
+              seconds, format.samples_per_sec);
   std::fflush(stdout);
   for (auto& h : headers) {
     device->Prepare(h);
@@ -83,7 +85,8 @@ int main(int argc, char** argv) {
   const auto bound = Milliseconds(static_cast<int64_t>(seconds * 1000) + 5000);
   const auto deadline = std::chrono::steady_clock::now() + bound;
   for (size_t b = 0; b < blocks; ++b) {
-    auto left = std::chrono::duration_cast<Milliseconds>(deadline - std::chrono::steady_clock::now());
+    auto left =
+        std::chrono::duration_cast<Milliseconds>(deadline - std::chrono::steady_clock::now());
     if (left.count() <= 0 || done.Acquire(left) != WaitResult::kSignaled) {
       std::fprintf(stderr, "サウンドデバイスが応答しません。再生を中止します。\n");
       device->Reset();
@@ -95,6 +98,7 @@ int main(int argc, char** argv) {
   device->GetPosition(played);
   for (auto& h : headers) device->Unprepare(h);
   device->Close();
-  if (status == 0) std::printf("再生しました (%llu フレーム)。\n", static_cast<unsigned long long>(played));
+  if (status == 0)
+    std::printf("再生しました (%llu フレーム)。\n", static_cast<unsigned long long>(played));
   return status;
 }
