@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs what is needed, builds, and starts the program.
 #
-#   scripts/run.sh [FILE]              starts Verbat on this desktop; FILE (WAV) is loaded at start
+#   scripts/run.sh [FILE]              starts Verbat on this desktop; FILE (WAV, MP3, Ogg Vorbis) is loaded at start
 #   scripts/run.sh --headless [FILE]   no display needed: runs Verbat on a private virtual display
 #                                      (Xvfb) with the virtual sound device, plays FILE (or a
 #                                      generated recording) for a few seconds and saves a picture
