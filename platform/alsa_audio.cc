@@ -178,16 +178,9 @@ class AlsaWaveOut final : public WaveOutDevice {
 
   bool IsOpen() const override { return open_; }
 
-  MMResult Prepare(WaveHeader& header) override {
-    header.flags.fetch_or(WaveHeader::kPrepared);
-    return MMResult::kNoError;
-  }
+  MMResult Prepare(WaveHeader& header) override { return PrepareHeader(header); }
 
-  MMResult Unprepare(WaveHeader& header) override {
-    if (header.flags & WaveHeader::kInQueue) return MMResult::kStillPlaying;
-    header.flags.fetch_and(~WaveHeader::kPrepared);
-    return MMResult::kNoError;
-  }
+  MMResult Unprepare(WaveHeader& header) override { return UnprepareHeader(header); }
 
   MMResult Write(WaveHeader& header) override {
     if (!(header.flags & WaveHeader::kPrepared)) return MMResult::kUnprepared;
@@ -551,16 +544,9 @@ class AlsaWaveIn final : public WaveInDevice {
   bool IsOpen() const override { return open_; }
   uint32_t OpenSerial() const override { return serial_; }
 
-  MMResult Prepare(WaveHeader& header) override {
-    header.flags.fetch_or(WaveHeader::kPrepared);
-    return MMResult::kNoError;
-  }
+  MMResult Prepare(WaveHeader& header) override { return PrepareHeader(header); }
 
-  MMResult Unprepare(WaveHeader& header) override {
-    if (header.flags & WaveHeader::kInQueue) return MMResult::kStillPlaying;
-    header.flags.fetch_and(~WaveHeader::kPrepared);
-    return MMResult::kNoError;
-  }
+  MMResult Unprepare(WaveHeader& header) override { return UnprepareHeader(header); }
 
   MMResult AddBuffer(WaveHeader& header) override {
     if (!(header.flags & WaveHeader::kPrepared)) return MMResult::kUnprepared;

@@ -120,16 +120,9 @@ class VirtualWaveOut final : public WaveOutDevice {
     return dev_.open;
   }
 
-  MMResult Prepare(WaveHeader& header) override {
-    header.flags |= WaveHeader::kPrepared;
-    return MMResult::kNoError;
-  }
+  MMResult Prepare(WaveHeader& header) override { return PrepareHeader(header); }
 
-  MMResult Unprepare(WaveHeader& header) override {
-    if (header.flags & WaveHeader::kInQueue) return MMResult::kStillPlaying;
-    header.flags &= ~WaveHeader::kPrepared;
-    return MMResult::kNoError;
-  }
+  MMResult Unprepare(WaveHeader& header) override { return UnprepareHeader(header); }
 
   MMResult Write(WaveHeader& header) override {
     if (!(header.flags & WaveHeader::kPrepared)) return MMResult::kUnprepared;
@@ -351,16 +344,9 @@ class VirtualWaveIn final : public WaveInDevice {
     return dev_.serial;
   }
 
-  MMResult Prepare(WaveHeader& header) override {
-    header.flags |= WaveHeader::kPrepared;
-    return MMResult::kNoError;
-  }
+  MMResult Prepare(WaveHeader& header) override { return PrepareHeader(header); }
 
-  MMResult Unprepare(WaveHeader& header) override {
-    if (header.flags & WaveHeader::kInQueue) return MMResult::kStillPlaying;
-    header.flags &= ~WaveHeader::kPrepared;
-    return MMResult::kNoError;
-  }
+  MMResult Unprepare(WaveHeader& header) override { return UnprepareHeader(header); }
 
   MMResult AddBuffer(WaveHeader& header) override {
     if (!(header.flags & WaveHeader::kPrepared)) return MMResult::kUnprepared;

@@ -28,6 +28,18 @@ struct WaveHeader {
   std::atomic<uint32_t> flags{0};
 };
 
+// The header bookkeeping every device shares: a prepared header may be queued, and one still
+// queued (its completion not yet reported) cannot be unprepared.
+inline MMResult PrepareHeader(WaveHeader& header) {
+  header.flags.fetch_or(WaveHeader::kPrepared);
+  return MMResult::kNoError;
+}
+inline MMResult UnprepareHeader(WaveHeader& header) {
+  if (header.flags & WaveHeader::kInQueue) return MMResult::kStillPlaying;
+  header.flags.fetch_and(~WaveHeader::kPrepared);
+  return MMResult::kNoError;
+}
+
 // Playback device. Position and completion are in terms of what was actually played: a block is
 // reported done once its last frame has left the speaker (or when Reset throws it away).
 class WaveOutDevice {
