@@ -8,7 +8,7 @@ else()
 endif()
 include(GoogleTest)
 
-# verbat_add_test(NAME sources... LIBS libs... [LABELS labels...])
+# verbat_add_test(NAME SOURCES sources... LIBS libs... [LABELS label])
 # One executable per group of behaviour; each test case is registered in ctest on its own.
 function(verbat_add_test name)
   cmake_parse_arguments(T "" "" "SOURCES;LIBS;LABELS;PROPERTIES" ${ARGN})
@@ -19,6 +19,12 @@ function(verbat_add_test name)
   # there are some.
   set(properties ENVIRONMENT "VERBAT_SOURCE_DIR=${CMAKE_SOURCE_DIR}")
   if(T_LABELS)
+    # The discovery script splits a list value into separate properties, so several labels
+    # would silently turn into property names (and lose the environment): allow one.
+    list(LENGTH T_LABELS label_count)
+    if(label_count GREATER 1)
+      message(FATAL_ERROR "verbat_add_test(${name}): one label only, got ${T_LABELS}")
+    endif()
     list(PREPEND properties LABELS "${T_LABELS}")
   endif()
   gtest_discover_tests(${name}
