@@ -28,46 +28,33 @@ const Mp3File kFiles[] = {
     {"mpeg25_8k.mp3", true, false}, {"mono.mp3", true, false}, {"layer2.mp2", false, false},
 };
 
-class Mp3Files : public testing::Test {
+class Mp3Files : public EncodedFilesSuite<Mp3Files> {
  protected:
   static void SetUpTestSuite() {
-    if (!MissingTool({"espeak-ng", "sox", "lame", "twolame", "mpg123", "ffprobe"}).empty()) return;
     const std::string text =
         "This is a test of the transcription player. We speak some words, so that the encoder "
         "has real speech to work on, with pauses, numbers like forty two, and some sounds.";
-    encoded_ = new fs::path(EncodedFiles(
-        "mp3", {"espeak-ng -w {}/speech.wav \"" + text + "\"",
-                "sox {}/speech.wav -r 44100 -c 2 {}/speech44.wav pad 0 3 trim 0 10",
-                "sox -n -r 44100 -c 2 {}/tone.wav synth 10 sine 220 sine 330 gain -20",
-                "sox -m {}/speech44.wav {}/tone.wav {}/s44.wav",
-                "sox {}/s44.wav -r 22050 {}/s22.wav",
-                "sox {}/s44.wav -r 8000 -c 1 {}/s8.wav",
-                "sox {}/s44.wav -c 1 {}/s44m.wav",
-                "sox {}/s44.wav {}/short.wav trim 0 0.25",
-                "lame --quiet -t -b 128 {}/s44.wav {}/cbr128.mp3",
-                "lame --quiet -V 4 {}/s44.wav {}/vbr.mp3",
-                "lame --quiet -t -b 64 {}/s22.wav {}/mpeg2_22k.mp3",
-                "lame --quiet -t -b 16 {}/s8.wav {}/mpeg25_8k.mp3",
-                "lame --quiet -t -b 64 {}/s44m.wav {}/mono.mp3",
-                "lame --quiet -t -b 128 {}/short.wav {}/short.mp3",
-                "twolame --quiet -b 192 {}/s44.wav {}/layer2.mp2"}));
-    scratch_ = new TempDir();
-  }
-  static void TearDownTestSuite() {
-    delete encoded_;
-    delete scratch_;
-    encoded_ = nullptr;
-    scratch_ = nullptr;
+    Encode({"espeak-ng", "sox", "lame", "twolame", "mpg123", "ffprobe"}, "mp3",
+           {"espeak-ng -w {}/speech.wav \"" + text + "\"",
+            "sox {}/speech.wav -r 44100 -c 2 {}/speech44.wav pad 0 3 trim 0 10",
+            "sox -n -r 44100 -c 2 {}/tone.wav synth 10 sine 220 sine 330 gain -20",
+            "sox -m {}/speech44.wav {}/tone.wav {}/s44.wav",
+            "sox {}/s44.wav -r 22050 {}/s22.wav",
+            "sox {}/s44.wav -r 8000 -c 1 {}/s8.wav",
+            "sox {}/s44.wav -c 1 {}/s44m.wav",
+            "sox {}/s44.wav {}/short.wav trim 0 0.25",
+            "lame --quiet -t -b 128 {}/s44.wav {}/cbr128.mp3",
+            "lame --quiet -V 4 {}/s44.wav {}/vbr.mp3",
+            "lame --quiet -t -b 64 {}/s22.wav {}/mpeg2_22k.mp3",
+            "lame --quiet -t -b 16 {}/s8.wav {}/mpeg25_8k.mp3",
+            "lame --quiet -t -b 64 {}/s44m.wav {}/mono.mp3",
+            "lame --quiet -t -b 128 {}/short.wav {}/short.mp3",
+            "twolame --quiet -b 192 {}/s44.wav {}/layer2.mp2"});
   }
   void SetUp() override {
     REQUIRE_TOOLS("espeak-ng", "sox", "lame", "twolame", "mpg123", "ffprobe");
-    ASSERT_FALSE(encoded_->empty()) << "the encoders could not make the test files";
+    RequireEncoded();
   }
-
-  // A file the encoders made (shared by the test processes: read only).
-  static std::string Path(const std::string& name) { return (*encoded_ / name).string(); }
-  // A place for what this test writes.
-  static std::string Scratch(const std::string& name) { return *scratch_ / name; }
 
   // mpg123's decode of a file, every frame but a Xing frame, no gapless trimming.
   static std::vector<int16_t> Mpg123(const std::string& path) {
@@ -75,13 +62,7 @@ class Mp3Files : public testing::Test {
     if (!Shell("mpg123 -q --no-gapless -s " + path + " > " + raw)) return {};
     return ToS16(ReadBytes(raw));
   }
-
-  static fs::path* encoded_;
-  static TempDir* scratch_;
 };
-
-fs::path* Mp3Files::encoded_ = nullptr;
-TempDir* Mp3Files::scratch_ = nullptr;
 
 class Mp3Each : public Mp3Files, public testing::WithParamInterface<Mp3File> {};
 

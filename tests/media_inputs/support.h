@@ -153,6 +153,38 @@ inline fs::path EncodedFiles(const std::string& name, const std::vector<std::str
   return fs::exists(dir / ".complete", ec) ? dir : fs::path();
 }
 
+// A suite over files the encoders make once per build (EncodedFiles), with a scratch folder for
+// what its tests write. Suite is the derived fixture, so that each suite has its own files.
+template <class Suite>
+class EncodedFilesSuite : public testing::Test {
+ protected:
+  // For SetUpTestSuite: makes the files when every tool is there (else the tests skip in SetUp).
+  static void Encode(std::initializer_list<const char*> tools, const std::string& name,
+                     const std::vector<std::string>& recipe) {
+    if (!MissingTool(tools).empty()) return;
+    encoded_ = new fs::path(EncodedFiles(name, recipe));
+    scratch_ = new TempDir();
+  }
+  static void TearDownTestSuite() {
+    delete encoded_;
+    delete scratch_;
+    encoded_ = nullptr;
+    scratch_ = nullptr;
+  }
+  // For SetUp, after REQUIRE_TOOLS: fails when the tools were there but a recipe failed.
+  static void RequireEncoded() {
+    ASSERT_TRUE(encoded_ && !encoded_->empty()) << "the encoders could not make the test files";
+  }
+
+  // A file the encoders made (shared by the test processes: read only).
+  static std::string Path(const std::string& name) { return (*encoded_ / name).string(); }
+  // A place for what this test writes.
+  static std::string Scratch(const std::string& name) { return *scratch_ / name; }
+
+  static inline fs::path* encoded_ = nullptr;
+  static inline TempDir* scratch_ = nullptr;
+};
+
 // How far a decode is from a reference: the RMS of the difference in units of the limited
 // accuracy bound of the frame decoder's conformance test (2^-15 / sqrt(12) of full scale), the
 // largest difference in sample steps, and the signal-to-difference ratio.

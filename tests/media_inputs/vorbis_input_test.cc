@@ -17,12 +17,11 @@ namespace {
 
 using namespace inputs_test;
 
-class VorbisFiles : public testing::Test {
+class VorbisFiles : public EncodedFilesSuite<VorbisFiles> {
  protected:
   static void SetUpTestSuite() {
-    if (!MissingTool({"espeak-ng", "sox", "oggenc", "oggdec", "soxi"}).empty()) return;
-    encoded_ = new fs::path(EncodedFiles(
-        "vorbis",
+    Encode(
+        {"espeak-ng", "sox", "oggenc", "oggdec", "soxi"}, "vorbis",
         {"espeak-ng -w {}/speech.wav \"Every word of the recording is typed while it plays, a few "
          "seconds at a time.\"",
          "sox {}/speech.wav -b 16 -r 44100 -c 2 {}/speech44.wav pad 0 4 trim 0 8",
@@ -36,24 +35,12 @@ class VorbisFiles : public testing::Test {
          "oggenc -Q {}/second.wav -o {}/second.ogg",
          "oggenc -Q {}/other.wav -o {}/other.ogg",
          "cat {}/stereo44.ogg {}/second.ogg > {}/chain_same.ogg",
-         "cat {}/stereo44.ogg {}/other.ogg > {}/chain_other.ogg"}));
-    scratch_ = new TempDir();
-  }
-  static void TearDownTestSuite() {
-    delete encoded_;
-    delete scratch_;
-    encoded_ = nullptr;
-    scratch_ = nullptr;
+         "cat {}/stereo44.ogg {}/other.ogg > {}/chain_other.ogg"});
   }
   void SetUp() override {
     REQUIRE_TOOLS("espeak-ng", "sox", "oggenc", "oggdec", "soxi");
-    ASSERT_FALSE(encoded_->empty()) << "the encoders could not make the test files";
+    RequireEncoded();
   }
-
-  // A file the encoders made (shared by the test processes: read only).
-  static std::string Path(const std::string& name) { return (*encoded_ / name).string(); }
-  // A place for what this test writes.
-  static std::string Scratch(const std::string& name) { return *scratch_ / name; }
 
   static std::vector<int16_t> Oggdec(const std::string& path) {
     const std::string raw = Scratch(FileNameOf(path) + ".oggdec.raw");
@@ -78,13 +65,7 @@ class VorbisFiles : public testing::Test {
       }
     }
   }
-
-  static fs::path* encoded_;
-  static TempDir* scratch_;
 };
-
-fs::path* VorbisFiles::encoded_ = nullptr;
-TempDir* VorbisFiles::scratch_ = nullptr;
 
 TEST_F(VorbisFiles, OpenReportsWhatSoxiReportsAndBlocksHoldWholeFrames) {
   struct Case {
