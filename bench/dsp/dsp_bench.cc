@@ -13,6 +13,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "bench/cpu_time.h"
 #include "dsp/BandFrequencies.h"
 #include "dsp/DataManager.h"
 #include "dsp/Fft.h"
@@ -74,22 +75,8 @@ void BM_GetData(benchmark::State& state) {
 // 8820 frames is a fifth of a second, the block of a WAV file at 44100 Hz.
 BENCHMARK(BM_GetData)->Arg(1152)->Arg(4096)->Arg(8820);
 
-// CPU seconds of this thread, and of all waited-for child processes: the machine may be busy
-// with other work, and CPU time is what a multiple of real time on one core is about.
-double ThreadCpuSeconds() {
-  timespec ts{};
-  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
-  return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
-}
-
-double ChildrenCpuSeconds() {
-  rusage ru{};
-  getrusage(RUSAGE_CHILDREN, &ru);
-  const auto sec = [](const timeval& t) {
-    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_usec) * 1e-6;
-  };
-  return sec(ru.ru_utime) + sec(ru.ru_stime);
-}
+using bench::ChildrenCpuSeconds;
+using bench::ThreadCpuSeconds;
 
 std::string SoxCommand(const std::string& input) {
   std::string cmd = "sox -q -D -t raw -r 44100 -e signed-integer -b 16 -c 2 " + input +

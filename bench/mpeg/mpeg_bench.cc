@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/cpu_time.h"
 #include "media/mpeg/decoder.h"
 
 namespace {
@@ -26,20 +27,8 @@ namespace fs = std::filesystem;
 
 constexpr double kSeconds = 600.0;
 
-double ThreadCpuSeconds() {
-  timespec ts{};
-  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
-  return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
-}
-
-double ChildrenCpuSeconds() {
-  rusage ru{};
-  getrusage(RUSAGE_CHILDREN, &ru);
-  const auto sec = [](const timeval& t) {
-    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_usec) * 1e-6;
-  };
-  return sec(ru.ru_utime) + sec(ru.ru_stime);
-}
+using bench::ChildrenCpuSeconds;
+using bench::ThreadCpuSeconds;
 
 void RemoveTestFile();
 
