@@ -8,28 +8,19 @@
 #include <QDir>
 #include <QDragEnterEvent>
 #include <QDropEvent>
-#include <QElapsedTimer>
-#include <QEventLoop>
 #include <QFileDialog>
 #include <QFileInfo>
-#include <QFontMetrics>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenuBar>
 #include <QMimeData>
-#include <QPainter>
 #include <QPushButton>
 #include <QSlider>
-#include <QThread>
 #include <QTimer>
 #include <QUrl>
-#include <algorithm>
+#include <QWheelEvent>
 
 #include "app/ErrorReport.h"
-#include "media/InputMP3.h"
-#include "media/InputVorbis.h"
-#include "media/InputWav.h"
-#include "media/MMException.h"
 #include "ui/Alert.h"
 #include "ui/Desktop.h"
 #include "ui/Fonts.h"
@@ -42,22 +33,9 @@
 namespace app {
 namespace {
 
-const QColor kPanelColour(0xD3, 0xD7, 0xC4);
-const QColor kFileNameColour(0x35, 0x4B, 0x30);
-const QColor kCounterColour(0x00, 0x00, 0x80);
-const QColor kSeekPreviewColour(0xFF, 0x80, 0x00);
-
 constexpr int kClientWidth = 339;
 constexpr int kClientHeight = 118;
-constexpr int kCounterX = 285;
-constexpr int kCounterY = 15;
-constexpr int kFormatX = 15;
-constexpr int kFormatY = 40;
-
-// How long a speed change waits for the reader to leave the playing state before it gives up
-// restarting (the stop itself waits for the reader already; this only guards a reader that
-// never ends).
-constexpr int kSpeedChangeStopWaitMs = 3000;
+constexpr int kPanelHeight = 60;  // the panel's box runs from (3,3) to (337,57)
 
 const QString kOpenFilter = QStringLiteral("Wave,MP3,OggVorbis Files (*.wav *.mp3 *.ogg)");
 
@@ -67,55 +45,11 @@ bool KnownDropExtension(const QString& path) {
          suffix == QLatin1String("OGG");
 }
 
-// Transport settings read from a hand-edited file are not range-checked there; values that
-// would make the transport misbehave (a delayed stop that never ends, a repeat window of no
-// length, a step back that moves forward) are taken at the nearest sensible value.
-int32_t AtLeast(int32_t value, int32_t minimum) { return std::max(value, minimum); }
-
 QPixmap GlyphStrip(const char* name) {
   return QPixmap(QStringLiteral(":/glyphs/%1.xpm").arg(QLatin1String(name)));
 }
 
 }  // namespace
-
-QString SpeedText(int32_t speed_step) {
-  switch (speed_step) {
-    case 0: return QStringLiteral(" 4 ");
-    case 4: return QStringLiteral(" 2 ");
-    case 8: return QStringLiteral(" 1 ");
-    case 12: return QStringLiteral("2/3");
-    case 16: return QStringLiteral("1/2");
-    default: return QStringLiteral(" 1 ");
-  }
-}
-
-int32_t SpeedDivisor(int32_t speed_step) {
-  // Step 0 (four times) is driven with divisor 2: the step itself would divide by zero.
-  switch (speed_step) {
-    case 0: return 2;
-    case 4: return 4;
-    case 12: return 12;
-    case 16: return 16;
-    default: return 8;
-  }
-}
-
-// The client area: paints the information panel and holds the controls at their places.
-class TMainForm::ClientArea : public QWidget {
- public:
-  ClientArea(TMainForm* form) : QWidget(form), form_(form) {}
-
- protected:
-  void paintEvent(QPaintEvent*) override {
-    QPainter painter(this);
-    form_->FormPaint(painter);
-  }
-
- private:
-  TMainForm* form_;
-};
-
-QWidget* TMainForm::Client() const { return client_; }
 
 template <class F>
 void TMainForm::Guarded(F&& handler) {
@@ -138,31 +72,19 @@ TMainForm::TMainForm(platform::AudioBackend& backend, QWidget* parent)
   BuildControls();
   setAcceptDrops(true);
 
-  // The window starts with an empty WAV input and its output: no file loaded.
-  input_ = std::make_unique<media::InputWav>();
-  AttachOutput();
-  ClearDisplay();
-  DrawCounter(position_);
+  transport_ = std::make_unique<TransportController>(backend_, static_cast<TransportView&>(*this));
 
   int_timer_ = new QTimer(this);
   int_timer_->setInterval(250);
   connect(int_timer_, &QTimer::timeout, this, [this] { Guarded([this] { IntTimerTimer(); }); });
-  timer_delay_ = new QTimer(this);
-  timer_delay_->setInterval(1000);
-  connect(timer_delay_, &QTimer::timeout, this, [this] { TimerDelayTimer(); });
   int_timer_->start();
 
-  EnableRepeat(!settings_.NonLockMode);
+  transport_->EnableRepeat(!Settings().NonLockMode);
 }
 
 TMainForm::~TMainForm() {
-  // The reader must be gone before the output it writes to and this window it notifies.
-  if (input_) {
-    input_->RequestStop();
-    input_->Close();
-    input_.reset();
-  }
-  output_.reset();
+  // Playback ends before the controls the transport reports to.
+  transport_.reset();
 }
 
 void TMainForm::BuildMenus() {
@@ -208,9 +130,11 @@ void TMainForm::BuildMenus() {
 }
 
 void TMainForm::BuildControls() {
-  client_ = new ClientArea(this);
+  client_ = new QWidget(this);
   client_->setFixedSize(kClientWidth, kClientHeight);
   setCentralWidget(client_);
+  panel_ = new TInfoPanel(client_);
+  panel_->setGeometry(0, 0, kClientWidth, kPanelHeight);
 
   track_bar_ = new QSlider(Qt::Horizontal, client_);
   track_bar_->setGeometry(1, 65, 337, 23);
@@ -219,11 +143,18 @@ void TMainForm::BuildControls() {
   track_bar_->setPageStep(1);
   track_bar_->setTickPosition(QSlider::NoTicks);
   track_bar_->setTracking(false);
+  // Steps (keys, clicks on the groove) arrive as actions; the thumb held with the mouse as moves
+  // and a release, which with tracking off never come as actions. The wheel is taken by the
+  // event filter, a notch at a time.
   connect(track_bar_, &QSlider::actionTriggered, this,
           [this](int action) { Guarded([this, action] { SliderAction(action); }); });
+  connect(track_bar_, &QSlider::sliderMoved, this, [this](int position) {
+    Guarded([this, position] { SliderProc(kThumbTrack, position); });
+  });
   connect(track_bar_, &QSlider::sliderReleased, this, [this] {
     Guarded([this] { SliderProc(kThumbPosition, track_bar_->sliderPosition()); });
   });
+  track_bar_->installEventFilter(this);
 
   auto make_button = [this](const char* glyph, int x, int w, bool checkable) {
     auto* button = new ui::TSpeedButton(client_);
@@ -246,7 +177,7 @@ void TMainForm::BuildControls() {
                     ui::MsgIcon::kInformation);
   });
   connect(reset_btn_, &QAbstractButton::clicked, this,
-          [this] { Guarded([this] { ResetPosition(); }); });
+          [this] { Guarded([this] { ResetBtnClick(); }); });
   connect(play_btn_, &QAbstractButton::clicked, this,
           [this] { Guarded([this] { PlayBtnClick(); }); });
   connect(pause_btn_, &QAbstractButton::clicked, this,
@@ -284,7 +215,7 @@ void TMainForm::BuildControls() {
           [this] { Guarded([this] { UpBitBtnClick(false); }); });
 
   // At start: Rec enabled, the other four disabled until a file is loaded.
-  SetButtonStates(kMaskRec);
+  EnableButtons(kMaskRec);
 
   // The client area is fixed; the window is as large as it and the menu bar together.
   setFixedSize(kClientWidth, kClientHeight + menuBar()->sizeHint().height());
@@ -296,7 +227,7 @@ void TMainForm::AttachDialogs(ui::TAlertForm* alert, ui::TSetCounterForm* counte
     alert_form_ = alert;
     if (alert_form_ != nullptr) {
       alert_connection_ = connect(alert_form_, &ui::TAlertForm::DspAlertChanged, this,
-                                  [this](bool on) { settings_.DspAlert = on; });
+                                  [this](bool on) { Settings().DspAlert = on; });
     }
   }
   counter_form_ = counter;
@@ -325,342 +256,147 @@ void TMainForm::SetEqualizerWindow(QWidget* equalizer) {
   mnu_equalizer_->setEnabled(equalizer_ != nullptr);
 }
 
-void TMainForm::ApplyOptions(const TransportSettings& settings) {
-  settings_ = settings;
-  output_->SetSpeedDivisor(SpeedDivisor(speed_step_));
-  EnableRepeat(!settings_.NonLockMode);
-}
-
-void TMainForm::AttachOutput() {
-  output_ = std::make_unique<media::OutputAudio>(backend_);
-  output_->SetSpeedDivisor(8);
-  input_->SetOutput(output_.get());
-  // The reader thread must not touch the window: OnInputNotify only queues the code, stamped
-  // with the playback it belongs to, for the main thread.
-  input_->SetNotify([this](int32_t code) { OnInputNotify(code); }, this);
-}
-
 // ---------------------------------------------------------------------------------------------
-// Transport
+// What the transport shows through the window
 
-void TMainForm::PlayBtnClick() {
-  if (play_btn_->isChecked()) {
-    StartPlay();
-  } else if (repeat_mode_) {
-    // Playback cannot be stopped while repeat is on; the click advances the window instead.
-    play_btn_->setChecked(true);
-    StartPlay();
-  } else {
-    StopPlay(true);
-  }
-}
-
-void TMainForm::StartPlay() {
-  switch (input_->GetState()) {
-    case media::kStateStopped: {
-      SetButtonStates(kMaskPlaying);
-      mnu_prop_->setEnabled(false);
-      if (!current_item_) return;
-      try {
-        input_->Open(current_item_->path, *current_item_);
-        playback_serial_.fetch_add(1);
-        input_->Start(position_);
-      } catch (...) {
-        // Nothing plays: put the window back into the stopped state before the error is shown,
-        // so that it does not look as if playback were running.
-        input_->Close();
-        play_btn_->setChecked(false);
-        pause_btn_->setChecked(false);
-        SetButtonStates(kMaskStopped);
-        mnu_prop_->setEnabled(true);
-        throw;
-      }
-      break;
-    }
-    case media::kStatePlaying:
-      if (repeat_mode_) {
-        const int32_t rev = AtLeast(settings_.RevSec, 0);
-        input_->RequestSeek(std::max(repeat_end_ - rev, 0));
-        repeat_end_ += AtLeast(settings_.RepeatSec, 1) - rev;
-      } else {
-        StopPlay(true);
-      }
-      break;
-    default:  // paused
-      break;
-  }
-}
-
-void TMainForm::StopPlay(bool step_back) {
-  const int32_t delay = AtLeast(settings_.DelaySec, 0);
-  if (delay > 0 && !stopping_) {
-    // Playback, the poll and painting go on while the stop is delayed.
-    SetButtonStates(kMaskNone);
-    stopping_ = true;
-    delay_ticks_ = 0;
-    timer_delay_->start();
-    while (delay_ticks_ < delay) {
-      QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
-    }
-    timer_delay_->stop();
-    stopping_ = false;
-  }
-  pause_btn_->setChecked(false);
-  SetButtonStates(kMaskStopped);
-  mnu_prop_->setEnabled(true);
-  input_->RequestStop();
-  input_->Close();
-  if (step_back) position_ = std::max(position_ - AtLeast(settings_.RevSec, 0), 0);
-  track_bar_->setValue(position_);
-  DrawCounter(position_);
-}
-
-void TMainForm::PauseBtnClick() {
-  if (play_btn_->isChecked()) {
-    TogglePause();
-  } else {
-    pause_btn_->setChecked(false);
-  }
-}
-
-void TMainForm::TogglePause() {
-  switch (input_->GetState()) {
-    case media::kStatePlaying:
-      pause_btn_->setChecked(true);
-      input_->RequestPause();
-      break;
-    case media::kStatePaused:
-      pause_btn_->setChecked(false);
-      input_->RequestResume();
-      break;
-    default:
-      pause_btn_->setChecked(false);
-      break;
-  }
-}
-
-void TMainForm::FastForward() {
-  if (input_->GetState() != media::kStatePlaying) return;
-  position_ = input_->GetPosition() + AtLeast(settings_.FfRwSec, 0);
-  input_->RequestSeek(position_);
-  RefreshDisplay();
-}
-
-void TMainForm::Rewind() {
-  if (input_->GetState() != media::kStatePlaying) return;
-  position_ = std::max(input_->GetPosition() - AtLeast(settings_.FfRwSec, 0), 0);
-  input_->RequestSeek(position_);
-  RefreshDisplay();
-}
-
-void TMainForm::ResetPosition() {
-  if (play_btn_->isChecked()) {
-    input_->RequestSeek(0);  // the counter follows at the next poll
-    return;
-  }
-  StopPlay(false);
-  position_ = 0;
-  track_bar_->setValue(0);
-  DrawCounter(0);
-}
-
-void TMainForm::RepeatBtnClick() {
-  if (repeat_btn_->isChecked()) {
-    repeat_mode_ = true;
-    repeat_end_ = position_ + AtLeast(settings_.RepeatSec, 1);
-  } else {
-    repeat_mode_ = false;
-  }
-}
-
-void TMainForm::ToggleRepeat() {
-  if (settings_.NonLockMode) return;
-  repeat_btn_->setChecked(!repeat_btn_->isChecked());
-  RepeatBtnClick();
-}
-
-void TMainForm::EnableRepeat(bool on) {
-  if (on) {
-    repeat_btn_->setEnabled(true);
-    return;
-  }
-  repeat_btn_->setChecked(false);
-  RepeatBtnClick();
-  repeat_btn_->setEnabled(false);
-}
-
-void TMainForm::UpBitBtnClick(bool up) { ChangeSpeed(up); }
-
-void TMainForm::ChangeSpeed(bool up) {
-  if ((up && speed_step_ == 0) || (!up && speed_step_ == 16)) return;
-  // The speed buttons stay enabled during a delayed stop; a change then would start a second
-  // stop inside the first.
-  if (stopping_) return;
-  if (settings_.DspAlert) {
-    if (AlertForm().exec() == ui::kModalCancel) {
-      ui::ShowMessage(this, QStringLiteral("再生速度変更処理を中止しました"));
-      return;
-    }
-  }
-  const bool was_playing = input_->GetState() == media::kStatePlaying;
-  if (was_playing) StopPlay(false);
-  speed_step_ += up ? -4 : 4;
-  speed_->setText(SpeedText(speed_step_));
-  output_->SetSpeedDivisor(SpeedDivisor(speed_step_));
-  if (!was_playing) return;
-  QElapsedTimer waited;
-  waited.start();
-  while (input_->GetState() == media::kStatePlaying) {
-    if (waited.elapsed() > kSpeedChangeStopWaitMs) {
-      ReportError(this, QStringLiteral("再生を停止できなかったため、再生を再開しませんでした"));
-      return;
-    }
-    QThread::msleep(5);
-  }
-  StartPlay();
-}
-
-void TMainForm::ResetSpeed() {
-  // A declined step is offered again, until the speed is back to normal.
-  while (speed_step_ != 8 && !stopping_) ChangeSpeed(speed_step_ > 8);
-}
-
-void TMainForm::OnInputNotify(int32_t code) {
-  // Reader thread: queue the code and ask the main thread, by a queued call, to deliver it.
-  {
-    std::lock_guard lock(notify_mutex_);
-    pending_notifications_.push_back({code, playback_serial_.load()});
-  }
-  QMetaObject::invokeMethod(this, "DeliverInputNotifications", Qt::QueuedConnection);
-}
-
-void TMainForm::DeliverInputNotifications() {
-  std::deque<PendingNotification> pending;
-  {
-    std::lock_guard lock(notify_mutex_);
-    pending.swap(pending_notifications_);
-  }
-  for (const PendingNotification& notification : pending) {
-    Guarded([&] { HandleInputNotify(notification.code, notification.playback); });
-  }
-}
-
-void TMainForm::HandleInputNotify(int32_t code, uint64_t playback) {
-  if (code != media::NOTIFY_END) return;
-  // The end of an earlier playback, arriving after a new one was started, is not this one's.
-  if (playback != playback_serial_.load() || input_->GetState() != media::kStateStopped) return;
-  StopPlay(false);
-  play_btn_->setChecked(false);
-  SetButtonStates(kMaskStopped);
-  const std::string error = input_->LastReaderError();
-  if (!error.empty()) {
-    // The reader gave up on an error: the counter stays where playback was last seen.
-    ReportError(this, QString::fromStdString(error));
-    return;
-  }
-  // Playback ran to the end of the data (also after a jump past it): the counter shows the end,
-  // not the last poll, which may be up to a poll short of it or beyond the file.
-  if (current_item_) {
-    position_ = current_item_->length;
-    track_bar_->setValue(position_);
-    DrawCounter(position_);
-  }
-}
-
-void TMainForm::IntTimerTimer() {
-  if (in_tick_ || input_->GetState() != media::kStatePlaying) return;
-  in_tick_ = true;
-  struct TickGuard {
-    bool& flag;
-    ~TickGuard() { flag = false; }
-  } guard{in_tick_};
-
-  const int32_t p = input_->GetPosition();
-  // During a delayed stop the poll goes on, but the repeat jump would start a second stop.
-  if (repeat_mode_ && p >= repeat_end_ && !stopping_) {
-    StopPlay(false);
-    backend_.PlaySoundFile(settings_.DelimiterFileName);
-    position_ = std::max(p - AtLeast(settings_.RepeatSec, 1), 0);
-    StartPlay();
-    return;
-  }
-  position_ = p;
-  DrawCounter(position_);
-  if (!dragging_) track_bar_->setValue(position_);
-  AdvanceMarquee();
-  client_->update();
-}
-
-void TMainForm::TimerDelayTimer() { ++delay_ticks_; }
-
-void TMainForm::SliderAction(int action) {
-  switch (action) {
-    case QAbstractSlider::SliderSingleStepAdd: SliderProc(kLineDown); break;
-    case QAbstractSlider::SliderSingleStepSub: SliderProc(kLineUp); break;
-    case QAbstractSlider::SliderPageStepAdd: SliderProc(kPageDown); break;
-    case QAbstractSlider::SliderPageStepSub: SliderProc(kPageUp); break;
-    case QAbstractSlider::SliderMove: SliderProc(kThumbTrack, track_bar_->sliderPosition()); break;
-    case QAbstractSlider::SliderToMinimum: SliderProc(kTop); break;
-    case QAbstractSlider::SliderToMaximum: SliderProc(kBottom); break;
-    default: break;
-  }
-}
-
-void TMainForm::SliderProc(int code, int thumb_position) {
-  const int32_t length = current_item_ ? current_item_->length : 0;
-  const bool playing = input_->GetState() == media::kStatePlaying;
-  switch (code) {
-    case kLineDown:
-    case kPageDown:
-    case kLineUp:
-    case kPageUp: {
-      // Kept within the file: a seek before its start would be a negative sample index.
-      const int32_t step = (code == kLineDown || code == kPageDown) ? 1 : -1;
-      position_ = std::clamp(position_ + step, 0, std::max(length, 0));
-      if (playing) input_->RequestSeek(position_);
-      track_bar_->setSliderPosition(position_);
-      DrawCounter(position_);
-      break;
-    }
-    case kThumbPosition: {
-      const int32_t state = input_->GetState();
-      if (state == media::kStateStopped) {
-        position_ = thumb_position;
-        DrawCounter(position_);
-      } else if (state == media::kStatePlaying) {
-        input_->RequestSeek(thumb_position);
-        position_ = thumb_position;
-      }
-      dragging_ = false;
-      seek_preview_.clear();
-      RefreshDisplay();
-      break;
-    }
-    case kThumbTrack:
-      if (!dragging_) {
-        dragging_ = true;
-      } else {
-        DrawSeekPreview(thumb_position);
-      }
-      break;
-    default:
-      break;  // top, bottom, end of tracking: the slider's own handling
-  }
-}
-
-void TMainForm::SetButtonStates(int mask) {
+void TMainForm::EnableButtons(int mask) {
   rec_btn_->setEnabled(mask & kMaskRec);
   reset_btn_->setEnabled(mask & kMaskReset);
   play_btn_->setEnabled(mask & kMaskPlay);
   pause_btn_->setEnabled(mask & kMaskPause);
-  repeat_btn_->setEnabled((mask & kMaskRepeat) && !settings_.NonLockMode);
+  repeat_btn_->setEnabled(mask & kMaskRepeat);
+}
+
+void TMainForm::EnableRepeatButton(bool on) {
+  repeat_btn_->setEnabled(on);
+}
+bool TMainForm::PlayDown() const {
+  return play_btn_->isChecked();
+}
+void TMainForm::SetPlayDown(bool down) {
+  play_btn_->setChecked(down);
+}
+bool TMainForm::PauseDown() const {
+  return pause_btn_->isChecked();
+}
+void TMainForm::SetPauseDown(bool down) {
+  pause_btn_->setChecked(down);
+}
+bool TMainForm::RepeatDown() const {
+  return repeat_btn_->isChecked();
+}
+void TMainForm::SetRepeatDown(bool down) {
+  repeat_btn_->setChecked(down);
+}
+void TMainForm::EnableSettingsMenu(bool on) {
+  mnu_prop_->setEnabled(on);
+}
+void TMainForm::ShowCounter(int32_t seconds) {
+  panel_->DrawCounter(seconds);
+}
+void TMainForm::SetSliderMaximum(int32_t maximum) {
+  track_bar_->setMaximum(maximum);
+}
+
+void TMainForm::SetSliderPosition(int32_t position) {
+  // setValue would also move a thumb the user is holding; the transport leaves the slider alone
+  // while it is dragged, but a release moves it to where it was let go.
+  track_bar_->setValue(position);
+}
+
+void TMainForm::ShowSeekPreview(int32_t seconds) {
+  if (transport_->CurrentItem() == nullptr) return;
+  panel_->DrawSeekPreview(seconds, transport_->Length());
+}
+
+void TMainForm::HideSeekPreview() {
+  panel_->HideSeekPreview();
+}
+void TMainForm::ShowSpeed(const QString& text) {
+  speed_->setText(text);
+}
+
+void TMainForm::ShowFile(const media::PlayListItem* item, const media::InputFormat& format) {
+  if (item == nullptr) {
+    panel_->ClearFile();
+    return;
+  }
+  panel_->SetFileText(QString::fromStdString(item->path) + QStringLiteral(" (") +
+                      TInfoPanel::FormatHms(item->length) + QStringLiteral(")"));
+  panel_->SetFormat(format);
+}
+
+void TMainForm::AdvanceMarquee() {
+  panel_->AdvanceMarquee();
+}
+
+bool TMainForm::ConfirmSpeedChange() {
+  return AlertForm().exec() != ui::kModalCancel;
+}
+
+void TMainForm::ShowMessage(const QString& text) {
+  ui::ShowMessage(this, text);
+}
+void TMainForm::ReportError(const QString& text) {
+  app::ReportError(this, text);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Slider input
+
+void TMainForm::SliderAction(int action) {
+  switch (action) {
+    case QAbstractSlider::SliderSingleStepAdd:
+      SliderProc(kLineDown);
+      break;
+    case QAbstractSlider::SliderSingleStepSub:
+      SliderProc(kLineUp);
+      break;
+    case QAbstractSlider::SliderPageStepAdd:
+      SliderProc(kPageDown);
+      break;
+    case QAbstractSlider::SliderPageStepSub:
+      SliderProc(kPageUp);
+      break;
+    case QAbstractSlider::SliderToMinimum:
+      SliderProc(kTop);
+      break;
+    case QAbstractSlider::SliderToMaximum:
+      SliderProc(kBottom);
+      break;
+    default:
+      break;  // SliderMove: the thumb's moves come as sliderMoved, the wheel as events
+  }
+}
+
+bool TMainForm::eventFilter(QObject* watched, QEvent* event) {
+  if (watched == track_bar_ && event->type() == QEvent::Wheel) {
+    // A wheel notch is one line step; the slider's own handling would jump several seconds at
+    // once and report it as a thumb move, which is not one.
+    auto* wheel = static_cast<QWheelEvent*>(event);
+    const QPoint delta = wheel->angleDelta();
+    wheel_remainder_ += delta.y() != 0 ? delta.y() : delta.x();
+    if (track_bar_->isEnabled()) {
+      while (wheel_remainder_ >= QWheelEvent::DefaultDeltasPerStep) {
+        wheel_remainder_ -= QWheelEvent::DefaultDeltasPerStep;
+        Guarded([this] { SliderProc(kLineDown); });
+      }
+      while (wheel_remainder_ <= -QWheelEvent::DefaultDeltasPerStep) {
+        wheel_remainder_ += QWheelEvent::DefaultDeltasPerStep;
+        Guarded([this] { SliderProc(kLineUp); });
+      }
+    }
+    return true;
+  }
+  return QMainWindow::eventFilter(watched, event);
 }
 
 // ---------------------------------------------------------------------------------------------
 // Files
 
 bool TMainForm::CanLoadFile() {
-  if (input_->GetState() == media::kStatePlaying) {
+  // A delayed stop still counts as playing: the load would stop inside the stop.
+  if (transport_->State() == media::kStatePlaying || transport_->Stopping()) {
     ui::ShowMessage(this, QStringLiteral("再生を停止してから再度実行して下さい"));
     return false;
   }
@@ -681,8 +417,8 @@ void TMainForm::Open1Click() {
   if (!CanLoadFile()) return;
   QString folder = QCoreApplication::applicationDirPath();
   QString name;
-  if (current_item_) {
-    const QFileInfo loaded(QString::fromStdString(current_item_->path));
+  if (const media::PlayListItem* item = transport_->CurrentItem()) {
+    const QFileInfo loaded(QString::fromStdString(item->path));
     folder = loaded.absolutePath();
     name = loaded.fileName();
   }
@@ -728,46 +464,23 @@ void TMainForm::dropEvent(QDropEvent* event) {
   QTimer::singleShot(0, this, [this, paths] { Guarded([this, paths] { DropFiles(paths); }); });
 }
 
-std::unique_ptr<media::InputMedia> TMainForm::CreateInputFor() const {
-  const std::string path = current_item_ ? current_item_->path : std::string();
-  const QString suffix = QFileInfo(QString::fromStdString(path)).suffix().toUpper();
-  if (path.empty() || suffix == QLatin1String("WAV")) return std::make_unique<media::InputWav>();
-  if (suffix == QLatin1String("MP3")) return std::make_unique<media::InputMP3>();
-  // Every other extension is read as Ogg Vorbis, whatever the name says.
-  return std::make_unique<media::InputVorbis>();
+void TMainForm::LoadFile(const QString& path) {
+  try {
+    transport_->Load(path.toStdString());
+  } catch (...) {
+    ReportCurrentException(this);
+  }
 }
 
-void TMainForm::LoadFile(const QString& path) {
-  StopPlay(true);
-  play_btn_->setChecked(false);
-  position_ = 0;
-
-  if (current_item_) input_->Close();
-  current_item_.reset();
-  input_.reset();
-  output_.reset();
-
-  current_item_ = std::make_unique<media::PlayListItem>(path.toStdString());
-  try {
-    input_ = CreateInputFor();
-    input_->Open(current_item_->path, *current_item_);
-    input_->Close();
-    AttachOutput();
-  } catch (...) {
-    // No file is loaded afterwards: the window goes back to its empty input.
-    current_item_.reset();
-    input_ = std::make_unique<media::InputWav>();
-    AttachOutput();
-    ClearDisplay();
-    speed_step_ = 8;
-    speed_->setText(SpeedText(speed_step_));
-    SetButtonStates(kMaskRec);
-    ReportCurrentException(this);
-    return;
-  }
-  RefreshDisplay();
-  ResetSpeed();
-  SetButtonStates(kMaskStopped);
+void TMainForm::RefreshDisplay() {
+  const media::PlayListItem* item = transport_->CurrentItem();
+  if (item == nullptr) return;
+  media::InputFormat format;
+  transport_->Input().GetFormat(format);
+  ShowFile(item, format);
+  ShowCounter(transport_->Position());
+  SetSliderMaximum(std::max(item->length, 0));
+  SetSliderPosition(transport_->Position());
 }
 
 void TMainForm::SetUnsaved(bool unsaved) {
@@ -776,156 +489,15 @@ void TMainForm::SetUnsaved(bool unsaved) {
 }
 
 // ---------------------------------------------------------------------------------------------
-// Display
-
-QString TMainForm::FormatHms(int32_t seconds) {
-  const long s = seconds;
-  return QString::asprintf("%02ld:%02ld:%02ld", s / 3600, (s / 60) % 60, s % 60);
-}
-
-QString TMainForm::RateText(uint32_t rate) {
-  if (rate == 0) return QStringLiteral("0");
-  QString text = QString::number(rate / 1000.0, 'f', 3);
-  while (text.endsWith(QLatin1Char('0'))) text.chop(1);
-  if (text.endsWith(QLatin1Char('.'))) text.chop(1);
-  return text;
-}
-
-void TMainForm::RefreshDisplay() {
-  if (!current_item_) return;
-  const QString text = QString::fromStdString(current_item_->path) + QStringLiteral(" (") +
-                       FormatHms(current_item_->length) + QStringLiteral(")");
-  PrepareMarquee(text);
-  DrawCounter(position_);
-  track_bar_->setMaximum(std::max(current_item_->length, 0));
-  track_bar_->setValue(position_);
-  UpdateFormatLine();
-  client_->update();
-}
-
-void TMainForm::ClearDisplay() {
-  marquee_text_.clear();
-  marquee_bitmap_ = QPixmap();
-  marquee_offset_ = 0;
-  marquee_scrolling_ = false;
-  format_line_.clear();
-  seek_preview_.clear();
-  track_bar_->setRange(0, 0);
-  DrawCounter(position_);
-  client_->update();
-}
-
-void TMainForm::DrawCounter(int32_t seconds) {
-  counter_text_ = FormatHms(seconds);
-  client_->update();
-}
-
-void TMainForm::DrawSeekPreview(int32_t seconds) {
-  if (!current_item_) return;
-  seek_preview_ = QStringLiteral("検索→") + FormatHms(seconds) + QStringLiteral("/") +
-                  FormatHms(current_item_->length) + QString(32, QLatin1Char(' '));
-  client_->update();
-}
-
-void TMainForm::UpdateFormatLine() {
-  media::InputFormat format;
-  input_->GetFormat(format);
-  QString line = QString::asprintf("%sKHz %2dBits", RateText(format.sample_rate).toUtf8().constData(),
-                                   int{format.bits_per_sample});
-  switch (format.channels) {
-    case 0: line += QStringLiteral("              "); break;
-    case 1: line += QStringLiteral(" Mono         "); break;
-    case 2: line += QStringLiteral(" Stereo       "); break;
-    default: break;
-  }
-  format_line_ = line;
-}
-
-void TMainForm::PrepareMarquee(const QString& text) {
-  const QFont font = ui::FixedFont();
-  const QFontMetrics metrics(font);
-  marquee_text_ = text;
-  QString bitmap_text;
-  if (metrics.horizontalAdvance(text) > kMarqueeWidth) {
-    marquee_scrolling_ = true;
-    marquee_offset_ = 0;
-    bitmap_text = text + QString(5, QLatin1Char(' '));
-  } else {
-    // Not scrolling: the trailing spaces make a short name cover a longer one drawn before it.
-    marquee_scrolling_ = false;
-    marquee_offset_ = 0;
-    bitmap_text = text + QString(53, QLatin1Char(' '));
-  }
-  QPixmap bitmap(std::max(metrics.horizontalAdvance(bitmap_text), 1), metrics.height());
-  bitmap.fill(kPanelColour);
-  QPainter painter(&bitmap);
-  painter.setFont(font);
-  painter.setPen(kFileNameColour);
-  painter.drawText(QRect(0, 0, bitmap.width(), bitmap.height()), Qt::AlignLeft | Qt::AlignTop,
-                   bitmap_text);
-  marquee_bitmap_ = bitmap;
-}
-
-void TMainForm::AdvanceMarquee() {
-  if (!marquee_scrolling_ || marquee_bitmap_.isNull()) return;
-  marquee_offset_ += 1;
-  while (marquee_offset_ > marquee_bitmap_.width()) marquee_offset_ -= marquee_bitmap_.width();
-  marquee_offset_ = std::max(marquee_offset_, 0);
-}
-
-void TMainForm::DrawMarquee(QPainter& painter) const {
-  if (marquee_bitmap_.isNull()) return;
-  // Only the bitmap's own rows are copied, so the format line below it stays visible.
-  const int height = std::min(kMarqueeHeight, marquee_bitmap_.height());
-  const int first = std::min(kMarqueeWidth, marquee_bitmap_.width() - marquee_offset_);
-  if (first > 0) {
-    painter.drawPixmap(QPoint(kMarqueeX, kMarqueeY), marquee_bitmap_,
-                       QRect(marquee_offset_, 0, first, height));
-  }
-  if (marquee_scrolling_ && first < kMarqueeWidth) {
-    const int rest = std::min(kMarqueeWidth - std::max(first, 0), marquee_bitmap_.width());
-    painter.drawPixmap(QPoint(kMarqueeX + std::max(first, 0), kMarqueeY), marquee_bitmap_,
-                       QRect(0, 0, rest, height));
-  }
-}
-
-void TMainForm::FormPaint(QPainter& painter) {
-  // The panel as a sunken box.
-  const QPolygon box({QPoint(3, 3), QPoint(3, 57), QPoint(337, 57), QPoint(337, 3)});
-  painter.setPen(Qt::black);
-  painter.setBrush(kPanelColour);
-  painter.drawPolygon(box);
-  painter.setPen(palette().color(QPalette::Light));
-  painter.drawPolyline(QPolygon({QPoint(3, 57), QPoint(337, 57), QPoint(337, 3)}));
-  painter.setPen(palette().color(QPalette::Dark));
-  painter.drawPolyline(QPolygon({QPoint(3, 57), QPoint(3, 3), QPoint(337, 3)}));
-
-  painter.setFont(ui::WindowFont());
-  const QFontMetrics metrics(painter.font());
-  painter.setPen(Qt::black);
-  painter.drawText(QRect(kFormatX, kFormatY, 320, metrics.height()), Qt::AlignLeft | Qt::AlignTop,
-                   format_line_);
-
-  if (dragging_ && !seek_preview_.isEmpty()) {
-    painter.setPen(kSeekPreviewColour);
-    painter.drawText(QRect(kMarqueeX, kMarqueeY, kMarqueeWidth, metrics.height()),
-                     Qt::AlignLeft | Qt::AlignTop, seek_preview_);
-  } else {
-    DrawMarquee(painter);
-  }
-  painter.setPen(kCounterColour);
-  painter.drawText(QRect(kCounterX, kCounterY, 337 - kCounterX, metrics.height()),
-                   Qt::AlignLeft | Qt::AlignTop, counter_text_);
-}
-
-// ---------------------------------------------------------------------------------------------
 // Player, options and help menus
 
-void TMainForm::CopyCounter() { QGuiApplication::clipboard()->setText(FormatHms(position_)); }
+void TMainForm::CopyCounter() {
+  QGuiApplication::clipboard()->setText(TInfoPanel::FormatHms(transport_->Position()));
+}
 
 void TMainForm::SetCounter() {
   ui::TSetCounterForm& dialog = CounterForm();
-  if (dialog.isVisible()) return;
+  if (dialog.isVisible() || transport_->Stopping()) return;
   raise();
   activateWindow();
   dialog.exec();
@@ -949,27 +521,14 @@ void TMainForm::SetCounter() {
     bool ok = false;
     values[i] = fields[i]->toInt(&ok);
     if (!ok) {
-      ReportError(this, QStringLiteral("'%1' は正しい数値ではありません").arg(*fields[i]));
+      app::ReportError(this, QStringLiteral("'%1' は正しい数値ではありません").arg(*fields[i]));
       return;
     }
   }
   const int h = values[0], m = values[1], s = values[2];
   if (m < 0 || m > 59 || s < 0 || s > 59 || h < 0) return;
   const int32_t t = h * 3600 + m * 60 + s;
-  if (t > track_bar_->maximum()) return;
-  switch (input_->GetState()) {
-    case media::kStateStopped:
-      position_ = t;
-      DrawCounter(position_);
-      track_bar_->setValue(position_);
-      break;
-    case media::kStatePlaying:
-      input_->RequestSeek(t);
-      position_ = t;
-      break;
-    default:
-      break;  // paused: nothing moves
-  }
+  transport_->SetCounterTo(t);
 }
 
 void TMainForm::mnuEqualizerClick() {
@@ -986,8 +545,8 @@ void TMainForm::mnuEqualizerClick() {
 }
 
 void TMainForm::HelpIndex1Click() {
-  const QString page = QDir(QCoreApplication::applicationDirPath())
-                           .filePath(QStringLiteral("VerbatHelp.html"));
+  const QString page =
+      QDir(QCoreApplication::applicationDirPath()).filePath(QStringLiteral("VerbatHelp.html"));
   if (!QFileInfo::exists(page) || !ui::OpenWithDesktop(QUrl::fromLocalFile(page))) {
     ui::ShowMessage(this, QStringLiteral("HTMLヘルプが起動出来ませんでした\n"));
   }
@@ -1002,10 +561,11 @@ void TMainForm::mnuHelpAboutClick() {
 // Window events
 
 void TMainForm::closeEvent(QCloseEvent* event) {
-  const int32_t state = input_->GetState();
+  media::InputMedia& input = transport_->Input();
+  const int32_t state = input.GetState();
   if (state == media::kStatePlaying || state == media::kStatePaused) {
-    input_->RequestStop();
-    input_->Close();
+    input.RequestStop();
+    input.Close();
   }
   event->accept();
 }

@@ -1,6 +1,7 @@
 #include "app_test_support.h"
 
 #include <QApplication>
+#include <QTest>
 #include <QTimer>
 #include <QWidget>
 #include <cstdio>
@@ -135,6 +136,7 @@ void MainFormTest::SetUp() {
   messages = std::make_unique<ScriptedMessages>();
   backend = std::make_unique<TestBackend>();
   form = std::make_unique<app::TMainForm>(*backend);
+  form->show();  // mouse events reach only a shown window
   const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
   dir = (std::filesystem::temp_directory_path() /
          ("verbat-app-" + std::to_string(::getpid()) + "-" + info->name()))
@@ -155,11 +157,12 @@ std::string MainFormTest::Path(const std::string& name) const { return dir + "/"
 void MainFormTest::LoadTestFile(uint32_t seconds, const std::string& name) {
   WriteWav(Path(name), kRate, 1, 16, seconds);
   form->LoadFile(QString::fromStdString(Path(name)));
-  ASSERT_NE(form->CurrentItem(), nullptr) << messages->Texts().join(" / ").toStdString();
+  ASSERT_NE(form->Transport().CurrentItem(), nullptr)
+      << messages->Texts().join(" / ").toStdString();
 }
 
 void MainFormTest::ClickPlay() {
-  form->PlayBtn()->click();
+  QTest::mouseClick(form->PlayBtn(), Qt::LeftButton);
   ASSERT_TRUE(ProcessUntil([&] { return State() == media::kStatePlaying; }))
       << "playback did not start";
 }

@@ -97,10 +97,10 @@ class MainFormTest : public ::testing::Test {
   std::string Path(const std::string& name) const;
   // Writes a mono 16-bit WAV at kRate and loads it.
   void LoadTestFile(uint32_t seconds, const std::string& name = "voice.wav");
-  void ClickPlay();  // presses Play and waits (bounded) until the input plays
+  void ClickPlay();  // clicks Play with the mouse and waits (bounded) until the input plays
   // Lets `seconds` of audio play on the manual card, each second only once it is queued.
   void PlaySeconds(int seconds);
-  int32_t State() const { return form->Input().GetState(); }
+  int32_t State() const { return form->Transport().State(); }
   // The five transport buttons' enabled states as a mask (bit 4 Rec ... bit 0 Repeat).
   int EnabledMask() const;
 

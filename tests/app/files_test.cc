@@ -23,35 +23,34 @@ namespace {
 class FilesTest : public MainFormTest {};
 
 TEST(FormatTest, CounterAndRateTexts) {
-  EXPECT_EQ(app::TMainForm::FormatHms(0), "00:00:00");
-  EXPECT_EQ(app::TMainForm::FormatHms(75), "00:01:15");
-  EXPECT_EQ(app::TMainForm::FormatHms(3723), "01:02:03");
-  EXPECT_EQ(app::TMainForm::FormatHms(100 * 3600 + 59), "100:00:59");  // hours do not wrap
-  EXPECT_EQ(app::TMainForm::RateText(44100), "44.1");
-  EXPECT_EQ(app::TMainForm::RateText(22050), "22.05");
-  EXPECT_EQ(app::TMainForm::RateText(11025), "11.025");
-  EXPECT_EQ(app::TMainForm::RateText(8000), "8");
-  EXPECT_EQ(app::TMainForm::RateText(0), "0");
+  EXPECT_EQ(app::TInfoPanel::FormatHms(0), "00:00:00");
+  EXPECT_EQ(app::TInfoPanel::FormatHms(75), "00:01:15");
+  EXPECT_EQ(app::TInfoPanel::FormatHms(3723), "01:02:03");
+  EXPECT_EQ(app::TInfoPanel::FormatHms(100 * 3600 + 59), "100:00:59");  // hours do not wrap
+  EXPECT_EQ(app::TInfoPanel::RateText(44100), "44.1");
+  EXPECT_EQ(app::TInfoPanel::RateText(22050), "22.05");
+  EXPECT_EQ(app::TInfoPanel::RateText(11025), "11.025");
+  EXPECT_EQ(app::TInfoPanel::RateText(8000), "8");
+  EXPECT_EQ(app::TInfoPanel::RateText(0), "0");
 }
 
 TEST_F(FilesTest, PanelShowsNameLengthAndFormat) {
   WriteWav(Path("long.wav"), 8000, 1, 8, 3723);
   form->LoadFile(QString::fromStdString(Path("long.wav")));
-  EXPECT_EQ(form->MarqueeText(), QString::fromStdString(Path("long.wav")) + " (01:02:03)");
-  EXPECT_EQ(form->FormatLineText(), "8KHz  8Bits Mono         ");
+  EXPECT_EQ(form->Panel()->MarqueeText(), QString::fromStdString(Path("long.wav")) + " (01:02:03)");
+  EXPECT_EQ(form->Panel()->FormatLineText(), "8KHz  8Bits Mono         ");
   EXPECT_EQ(form->TrackBar()->maximum(), 3723);
-  EXPECT_EQ(form->CounterText(), "00:00:00");
+  EXPECT_EQ(form->Panel()->CounterText(), "00:00:00");
 
   WriteWav(Path("cd.wav"), 44100, 2, 16, 1);
   form->LoadFile(QString::fromStdString(Path("cd.wav")));
-  EXPECT_EQ(form->FormatLineText(), "44.1KHz 16Bits Stereo       ");
+  EXPECT_EQ(form->Panel()->FormatLineText(), "44.1KHz 16Bits Stereo       ");
   EXPECT_EQ(form->TrackBar()->maximum(), 1);
 }
 
 TEST_F(FilesTest, PanelIsPaintedInItsColours) {
   LoadTestFile(120);
-  form->SetPosition(75);
-  form->DrawCounter(75);
+  form->Panel()->DrawCounter(75);
   // Text is antialiased: a pixel counts for a colour when it is nearer to it than to the panel.
   const QColor fill(0xD3, 0xD7, 0xC4);
   auto distance = [](QColor a, QColor b) {
@@ -75,8 +74,7 @@ TEST_F(FilesTest, PanelIsPaintedInItsColours) {
       << "file name";
   EXPECT_EQ(count_colour(panel, QRect(15, 15, 248, 14), QColor(0xFF, 0x80, 0)), 0);
 
-  form->SliderProc(app::kThumbTrack, 10);
-  form->SliderProc(app::kThumbTrack, 20);
+  form->Panel()->DrawSeekPreview(20, 120);
   const QImage dragging = form->Client()->grab().toImage();
   EXPECT_GT(count_colour(dragging, QRect(15, 15, 248, 14), QColor(0xFF, 0x80, 0)), 10)
       << "seek preview";
@@ -126,8 +124,8 @@ TEST_F(FilesTest, DropLoadsTheFirstFileOnlyAndRefusesOtherExtensions) {
   form->SetUnsaved(true);
   form->DropFiles({QString::fromStdString(Path("a.WAV")), QString::fromStdString(Path("b.wav")),
                    QString::fromStdString(Path("c.wav"))});
-  ASSERT_NE(form->CurrentItem(), nullptr);
-  EXPECT_EQ(form->CurrentItem()->path, Path("a.WAV"));
+  ASSERT_NE(form->Transport().CurrentItem(), nullptr);
+  EXPECT_EQ(form->Transport().CurrentItem()->path, Path("a.WAV"));
   EXPECT_FALSE(form->Unsaved());
   EXPECT_FALSE(form->SaveAs1()->isEnabled());
   EXPECT_EQ(EnabledMask(), app::kMaskStopped);
@@ -136,7 +134,7 @@ TEST_F(FilesTest, DropLoadsTheFirstFileOnlyAndRefusesOtherExtensions) {
   std::ofstream(Path("notes.txt")) << "text";
   form->DropFiles({QString::fromStdString(Path("notes.txt"))});
   EXPECT_EQ(messages->Texts(), QStringList{"対象外の拡張子"});
-  EXPECT_EQ(form->CurrentItem()->path, Path("a.WAV")) << "nothing else was loaded";
+  EXPECT_EQ(form->Transport().CurrentItem()->path, Path("a.WAV")) << "nothing else was loaded";
 }
 
 TEST_F(FilesTest, UnreadableFileIsReportedAndLeavesNoFileLoaded) {
@@ -144,9 +142,9 @@ TEST_F(FilesTest, UnreadableFileIsReportedAndLeavesNoFileLoaded) {
   std::ofstream(Path("broken.wav")) << "this is not a sound file at all";
   form->DropFiles({QString::fromStdString(Path("broken.wav"))});
   EXPECT_EQ(messages->Texts(), QStringList{"RIFF フォーマットではありません。"});
-  EXPECT_EQ(form->CurrentItem(), nullptr);
+  EXPECT_EQ(form->Transport().CurrentItem(), nullptr);
   EXPECT_FALSE(form->PlayBtn()->isEnabled());
-  EXPECT_TRUE(form->MarqueeText().isEmpty());
+  EXPECT_TRUE(form->Panel()->MarqueeText().isEmpty());
   // The program goes on: a good file loads and plays.
   LoadTestFile(10, "good.wav");
   ClickPlay();
@@ -172,24 +170,24 @@ TEST_F(FilesTest, OpenDialogStartsAtTheLoadedFileAndTheExtensionChoosesTheInput)
   ASSERT_EQ(messages->Shown().size(), 1u);
   EXPECT_NE(messages->Texts()[0], "RIFF フォーマットではありません。");
   EXPECT_EQ(messages->Shown()[0].icon, ui::MsgIcon::kError);
-  EXPECT_EQ(form->CurrentItem(), nullptr);
+  EXPECT_EQ(form->Transport().CurrentItem(), nullptr);
 
   // The letter case of ".wav" does not matter.
   messages->Clear();
   WriteWav(Path("upper.WaV"), 8000, 1, 16, 5);
   chosen = QString::fromStdString(Path("upper.WaV"));
   form->Open1Click();
-  ASSERT_NE(form->CurrentItem(), nullptr) << messages->Texts().join(" / ").toStdString();
-  EXPECT_EQ(form->CurrentItem()->length, 5);
+  ASSERT_NE(form->Transport().CurrentItem(), nullptr) << messages->Texts().join(" / ").toStdString();
+  EXPECT_EQ(form->Transport().CurrentItem()->length, 5);
 
   chosen.clear();  // cancelled: the loaded file stays
   form->Open1Click();
-  EXPECT_EQ(form->CurrentItem()->path, Path("upper.WaV"));
+  EXPECT_EQ(form->Transport().CurrentItem()->path, Path("upper.WaV"));
 }
 
 TEST_F(FilesTest, CopyCounterPutsTheTimeOnTheClipboard) {
   LoadTestFile(120);
-  form->SetPosition(75);
+  form->Transport().SetPosition(75);
   form->CopyCounter();
   EXPECT_EQ(QGuiApplication::clipboard()->text(), "00:01:15");
 }
@@ -211,32 +209,32 @@ TEST_F(SetCounterTest, BothFormsMoveTheCounterAndBadEntriesDoNothing) {
   WriteWav(Path("two-hours.wav"), 8000, 1, 8, 2 * 3600);
   form->LoadFile(QString::fromStdString(Path("two-hours.wav")));
   Enter("012345");
-  EXPECT_EQ(form->Position(), 5025);
-  EXPECT_EQ(form->CounterText(), "01:23:45");
+  EXPECT_EQ(form->Transport().Position(), 5025);
+  EXPECT_EQ(form->Panel()->CounterText(), "01:23:45");
   EXPECT_EQ(form->TrackBar()->value(), 5025);
   Enter("00:00:10");
-  EXPECT_EQ(form->Position(), 10);
+  EXPECT_EQ(form->Transport().Position(), 10);
   Enter("016000");  // 60 minutes
   Enter("03:00:00");  // beyond the file
   Enter("00:01");  // incomplete, closed
-  EXPECT_EQ(form->Position(), 10);
+  EXPECT_EQ(form->Transport().Position(), 10);
   EXPECT_TRUE(messages->Shown().empty());
   Enter("ab:cd:ef");
   EXPECT_EQ(messages->Shown().size(), 1u) << "a field that is not a number is reported";
-  EXPECT_EQ(form->Position(), 10);
+  EXPECT_EQ(form->Transport().Position(), 10);
 }
 
 TEST_F(SetCounterTest, PlayingSeeksAndPausedDoesNotMove) {
   LoadTestFile(120);
   ClickPlay();
   Enter("000130");
-  EXPECT_EQ(form->Position(), 90);
-  EXPECT_EQ(form->Input().GetPosition(), 90);
+  EXPECT_EQ(form->Transport().Position(), 90);
+  EXPECT_EQ(form->Transport().Input().GetPosition(), 90);
   form->PauseBtn()->click();
   ASSERT_EQ(State(), media::kStatePaused);
   Enter("000010");
-  EXPECT_EQ(form->Position(), 90);
-  EXPECT_EQ(form->Input().GetPosition(), 90);
+  EXPECT_EQ(form->Transport().Position(), 90);
+  EXPECT_EQ(form->Transport().Input().GetPosition(), 90);
 }
 
 TEST_F(FilesTest, HelpOpensThePageOrSaysItCouldNot) {

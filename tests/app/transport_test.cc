@@ -1,12 +1,19 @@
-// The transport on a real main window: playback runs on the input's reader thread against the
-// virtual card with manual pacing, so positions move only when a test lets audio play.
+// The transport controller on its own, through a view that records what the window would show.
+// Playback runs on the input's reader thread against the virtual card with manual pacing, so
+// positions move only when a test lets audio play.
 #include <QCheckBox>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QSlider>
+#include <QStyle>
+#include <QStyleOptionSlider>
+#include <QTest>
 #include <QTimer>
+#include <QWheelEvent>
 #include <filesystem>
+#include <thread>
 
+#include "app/Transport.h"
 #include "app_test_support.h"
 #include "ui/Alert.h"
 #include "ui/SpeedButton.h"
@@ -16,350 +23,576 @@ namespace {
 
 using app::kMaskPlaying;
 using app::kMaskStopped;
+using app::TransportController;
 
-class TransportTest : public MainFormTest {};
+// What the window would show, and the answers a user would give.
+class FakeView : public app::TransportView {
+ public:
+  void EnableButtons(int m) override { mask = m; }
+  void EnableRepeatButton(bool on) override {
+    mask = on ? (mask | app::kMaskRepeat) : (mask & ~app::kMaskRepeat);
+  }
+  bool PlayDown() const override { return play_down; }
+  void SetPlayDown(bool down) override { play_down = down; }
+  bool PauseDown() const override { return pause_down; }
+  void SetPauseDown(bool down) override { pause_down = down; }
+  bool RepeatDown() const override { return repeat_down; }
+  void SetRepeatDown(bool down) override { repeat_down = down; }
+  void EnableSettingsMenu(bool on) override { settings_menu = on; }
+  void ShowCounter(int32_t seconds) override { counter = seconds; }
+  void SetSliderMaximum(int32_t maximum) override { slider_max = maximum; }
+  void SetSliderPosition(int32_t position) override { slider = position; }
+  void ShowSeekPreview(int32_t seconds) override { preview = seconds; }
+  void HideSeekPreview() override { preview = -1; }
+  void ShowSpeed(const QString& text) override { speed = text; }
+  void ShowFile(const media::PlayListItem* item, const media::InputFormat&) override {
+    file_shown = item != nullptr;
+  }
+  void AdvanceMarquee() override { ++marquee_steps; }
+  bool ConfirmSpeedChange() override {
+    ++warnings;
+    if (confirm_answers.empty()) return true;
+    const bool answer = confirm_answers.front();
+    confirm_answers.pop_front();
+    return answer;
+  }
+  void ShowMessage(const QString& text) override { messages << text; }
+  void ReportError(const QString& text) override { messages << text; }
+
+  int mask = app::kMaskRec;
+  bool play_down = false, pause_down = false, repeat_down = false, settings_menu = true;
+  int32_t counter = 0, slider = 0, slider_max = 0, preview = -1;
+  QString speed = " 1";
+  bool file_shown = false;
+  int marquee_steps = 0;
+  int warnings = 0;
+  std::deque<bool> confirm_answers;
+  QStringList messages;
+};
+
+class TransportTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() { EnsureApplication(); }
+  void SetUp() override {
+    backend = std::make_unique<TestBackend>();
+    transport = std::make_unique<TransportController>(*backend, view);
+    transport->Settings().DspAlert = false;
+    const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+    dir = (std::filesystem::temp_directory_path() /
+           ("verbat-transport-" + std::to_string(::getpid()) + "-" + info->name()))
+              .string();
+    std::filesystem::create_directories(dir);
+  }
+  void TearDown() override {
+    transport.reset();
+    backend.reset();
+    std::error_code ignored;
+    std::filesystem::remove_all(dir, ignored);
+  }
+
+  std::string Load(uint32_t seconds) {
+    const std::string path = dir + "/voice.wav";
+    WriteWav(path, kRate, 1, 16, seconds);
+    transport->Load(path);
+    return path;
+  }
+  // The Play button pressed: it toggles itself, then asks the transport.
+  void PressPlay() {
+    view.play_down = !view.play_down;
+    transport->PlayBtnClick();
+  }
+  void Play() {
+    PressPlay();
+    ASSERT_TRUE(ProcessUntil([&] { return State() == media::kStatePlaying; }))
+        << "playback did not start";
+  }
+  void PlaySeconds(int seconds) {
+    for (int i = 0; i < seconds; ++i) {
+      // A second of audio is five blocks of a fifth of a second each.
+      ASSERT_TRUE(backend->card.WaitUntil([&] { return backend->card.QueuedBlocks() >= 5; },
+                                          platform::Milliseconds(10000)))
+          << "the reader did not queue a second of audio";
+      backend->card.Advance(kRate);
+    }
+  }
+  // Lets everything play out until the end of the file has been handled.
+  bool PlayToTheEnd() {
+    return ProcessUntil([&] {
+      backend->card.Advance(kRate / 5);
+      return !view.play_down;
+    });
+  }
+  int32_t State() const { return transport->State(); }
+  uint32_t DeviceRate() const { return backend->card.LastPlayback().format.samples_per_sec; }
+
+  static constexpr uint32_t kRate = 11025;
+  std::unique_ptr<TestBackend> backend;
+  FakeView view;
+  std::unique_ptr<TransportController> transport;
+  std::string dir;
+};
 
 TEST_F(TransportTest, StopStepsBackButNeverBelowZero) {
-  LoadTestFile(60);
-  EXPECT_EQ(EnabledMask(), kMaskStopped);
-  ClickPlay();
-  EXPECT_EQ(EnabledMask(), kMaskPlaying);
-  EXPECT_FALSE(form->MnuProp()->isEnabled());
+  Load(60);
+  EXPECT_EQ(view.mask, kMaskStopped);
+  Play();
+  EXPECT_EQ(view.mask, kMaskPlaying);
+  EXPECT_FALSE(view.settings_menu);
   PlaySeconds(2);
-  form->IntTimerTimer();
-  EXPECT_EQ(form->Position(), 2);
-  form->PlayBtn()->click();  // stop, RevSec 3
+  transport->IntTimerTimer();
+  EXPECT_EQ(transport->Position(), 2);
+  PressPlay();  // stop, RevSec 3
   EXPECT_EQ(State(), media::kStateStopped);
-  EXPECT_EQ(form->Position(), 0);
-  EXPECT_EQ(form->CounterText(), "00:00:00");
+  EXPECT_EQ(transport->Position(), 0);
+  EXPECT_EQ(view.counter, 0);
 
   // The next start plays from the stepped-back position: 0 + 10 - 3.
-  ClickPlay();
+  Play();
   PlaySeconds(10);
-  form->IntTimerTimer();
-  form->PlayBtn()->click();
-  EXPECT_EQ(form->Position(), 7);
-  EXPECT_EQ(form->TrackBar()->value(), 7);
-  EXPECT_EQ(EnabledMask(), kMaskStopped);
-  EXPECT_TRUE(form->MnuProp()->isEnabled());
-  ClickPlay();
-  EXPECT_EQ(form->Input().GetPosition(), 7);
+  transport->IntTimerTimer();
+  PressPlay();
+  EXPECT_EQ(transport->Position(), 7);
+  EXPECT_EQ(view.slider, 7);
+  EXPECT_EQ(view.mask, kMaskStopped);
+  EXPECT_TRUE(view.settings_menu);
+  Play();
+  EXPECT_EQ(transport->Input().GetPosition(), 7);
 }
 
-TEST_F(TransportTest, DelayedStopPlaysOnWithButtonsDisabledThenStepsBackFromThere) {
-  LoadTestFile(60);
-  form->Settings().DelaySec = 1;
-  form->SetPosition(20);
-  ClickPlay();
+TEST_F(TransportTest, DelayedStopPlaysOnAndServesCommandsByTheRule) {
+  Load(60);
+  transport->Settings().DelaySec = 1;
+  transport->SetPosition(20);
+  Play();
   PlaySeconds(5);
-  form->IntTimerTimer();
-  ASSERT_EQ(form->Position(), 25);
+  transport->IntTimerTimer();
+  ASSERT_EQ(transport->Position(), 25);
 
   int mask_during = -1;
   bool stopping_during = false;
-  int32_t state_during = -1;
+  int32_t counter_during = -1;
   QTimer::singleShot(50, [&] {
-    mask_during = EnabledMask();
-    stopping_during = form->Stopping();
-    state_during = State();
-    PlaySeconds(3);  // playback goes on while the stop waits
-    form->IntTimerTimer();
+    mask_during = view.mask;
+    stopping_during = transport->Stopping();
+    // Ignored: play/stop, reset, a speed change, counter entry.
+    PressPlay();
+    transport->ResetPosition();
+    transport->ChangeSpeed(true);
+    transport->SetCounterTo(50);
+    // Acts on the playback that goes on: fast-forward (25 + 4).
+    transport->FastForward();
+    PlaySeconds(3);
+    transport->IntTimerTimer();  // the poll goes on
+    counter_during = view.counter;
   });
-  form->PlayBtn()->click();  // returns once the delay has passed
+  PressPlay();  // returns once the delay has passed
 
   EXPECT_EQ(mask_during, 0);
   EXPECT_TRUE(stopping_during);
-  EXPECT_EQ(state_during, media::kStatePlaying);
-  EXPECT_FALSE(form->Stopping());
-  EXPECT_EQ(form->DelayTicks(), 1);
+  EXPECT_EQ(counter_during, 32);
+  EXPECT_FALSE(transport->Stopping());
+  EXPECT_EQ(transport->DelayTicks(), 1);
   EXPECT_EQ(State(), media::kStateStopped);
-  EXPECT_EQ(form->Position(), 28 - 3);
-  EXPECT_EQ(EnabledMask(), kMaskStopped);
+  EXPECT_FALSE(view.play_down) << "the ignored press must not leave Play down";
+  EXPECT_EQ(transport->SpeedStep(), 8);
+  EXPECT_EQ(transport->Position(), 32 - 3) << "the step back counts from where playback got to";
+  EXPECT_EQ(view.mask, kMaskStopped);
+
+  // The recorder's stop request waits for the stop to finish.
+  bool ran_after = false, stopped_when_run = false;
+  Play();
+  QTimer::singleShot(50, [&] {
+    transport->RunAfterStop([&] {
+      ran_after = true;
+      stopped_when_run = State() == media::kStateStopped && !transport->Stopping();
+    });
+    EXPECT_FALSE(ran_after);
+  });
+  PressPlay();
+  EXPECT_TRUE(ran_after);
+  EXPECT_TRUE(stopped_when_run);
+}
+
+TEST_F(TransportTest, FileEndingDuringADelayedStopIsLeftToThatStop) {
+  Load(6);
+  transport->Settings().DelaySec = 2;
+  transport->SetPosition(4);
+  Play();
+  int mask_after_end = -1;
+  QTimer::singleShot(50, [&] {
+    // The file ends while the stop waits; the buttons stay disabled until the wait is over.
+    ProcessUntil([&] {
+      backend->card.Advance(kRate / 5);
+      return State() == media::kStateStopped;
+    });
+    ProcessUntil([] { return false; }, std::chrono::milliseconds(100));  // deliver the notice
+    mask_after_end = view.mask;
+    PressPlay();  // a Play during the wait is ignored
+  });
+  PressPlay();
+  EXPECT_EQ(mask_after_end, 0);
+  EXPECT_FALSE(view.play_down);
+  EXPECT_EQ(State(), media::kStateStopped);
+  EXPECT_EQ(view.mask, kMaskStopped);
+  EXPECT_EQ(transport->Position(), 6 - 3) << "stepped back from the end of the file";
+  EXPECT_TRUE(view.messages.isEmpty());
 }
 
 TEST_F(TransportTest, RepeatLoopsTheWindowAndPlayAdvancesIt) {
-  LoadTestFile(120);
-  form->Settings().DelimiterFileName = "/sounds/marker.wav";
-  form->SetPosition(60);
-  form->RepeatBtn()->click();  // repeat on at 00:01:00
-  ASSERT_TRUE(form->RepeatMode());
-  EXPECT_EQ(form->RepeatEnd(), 70);
-  ClickPlay();
+  Load(120);
+  transport->Settings().DelimiterFileName = "/sounds/marker.wav";
+  transport->SetPosition(60);
+  view.repeat_down = true;
+  transport->RepeatBtnClick();  // repeat on at 00:01:00
+  ASSERT_TRUE(transport->RepeatMode());
+  EXPECT_EQ(transport->RepeatEnd(), 70);
+  Play();
 
   PlaySeconds(10);
-  form->IntTimerTimer();  // 00:01:10 reached: marker sound, back to 00:01:00
+  transport->IntTimerTimer();  // 00:01:10 reached: marker sound, back to 00:01:00
+  ASSERT_TRUE(ProcessUntil([&] { return backend->Sounds().size() == 1; }));
   EXPECT_EQ(backend->Sounds(), std::vector<std::string>{"/sounds/marker.wav"});
-  EXPECT_EQ(form->Position(), 60);
+  EXPECT_EQ(transport->Position(), 60);
   ASSERT_EQ(State(), media::kStatePlaying);
-  EXPECT_EQ(form->Input().GetPosition(), 60);
+  EXPECT_EQ(transport->Input().GetPosition(), 60);
 
   // Play during the loop: jumps to RepeatEnd - RevSec and slides the window.
   PlaySeconds(2);
-  form->IntTimerTimer();
-  form->PlayBtn()->click();
-  EXPECT_TRUE(form->PlayBtn()->isChecked()) << "Play released with repeat on must not stop";
+  transport->IntTimerTimer();
+  PressPlay();
+  EXPECT_TRUE(view.play_down) << "Play released with repeat on must not stop";
   EXPECT_EQ(State(), media::kStatePlaying);
-  EXPECT_EQ(form->Input().GetPosition(), 67);
-  EXPECT_EQ(form->RepeatEnd(), 77);
+  EXPECT_EQ(transport->Input().GetPosition(), 67);
+  EXPECT_EQ(transport->RepeatEnd(), 77);
 
+  // With a delayed stop the jump waits, and the poll goes on meanwhile.
+  transport->Settings().DelaySec = 1;
   PlaySeconds(10);
-  form->IntTimerTimer();  // 00:01:17: back to 00:01:07
-  EXPECT_EQ(backend->Sounds().size(), 2u);
-  EXPECT_EQ(form->Position(), 67);
+  int32_t counter_during = -1;
+  QTimer::singleShot(50, [&] {
+    PlaySeconds(1);
+    transport->IntTimerTimer();
+    counter_during = view.counter;
+  });
+  transport->IntTimerTimer();  // 00:01:17: the jump runs from the event loop
+  ASSERT_TRUE(ProcessUntil([&] { return backend->Sounds().size() == 2; }));
+  EXPECT_EQ(counter_during, 78) << "the counter froze during the jump's delayed stop";
+  EXPECT_EQ(transport->Position(), 67);
+  transport->Settings().DelaySec = 0;
 
-  form->RepeatBtn()->click();  // repeat off: playback runs past the old end
-  EXPECT_FALSE(form->RepeatMode());
+  view.repeat_down = false;
+  transport->RepeatBtnClick();  // repeat off: playback runs past the old end
+  EXPECT_FALSE(transport->RepeatMode());
+  ASSERT_TRUE(ProcessUntil([&] { return State() == media::kStatePlaying; }));
   PlaySeconds(11);
-  form->IntTimerTimer();
-  EXPECT_EQ(form->Position(), 78);
+  transport->IntTimerTimer();
+  EXPECT_EQ(transport->Position(), 78);
   EXPECT_EQ(backend->Sounds().size(), 2u);
 }
 
 TEST_F(TransportTest, FastForwardAndRewindActOnlyWhilePlaying) {
-  LoadTestFile(60);
-  form->SetPosition(10);
-  form->FastForward();  // stopped
-  form->Rewind();
-  EXPECT_EQ(form->Position(), 10);
+  Load(60);
+  transport->SetPosition(10);
+  transport->FastForward();  // stopped
+  transport->Rewind();
+  EXPECT_EQ(transport->Position(), 10);
 
-  ClickPlay();
+  Play();
   PlaySeconds(2);  // 00:00:12
-  form->FastForward();
-  EXPECT_EQ(form->Position(), 16);
-  EXPECT_EQ(form->Input().GetPosition(), 16);
-  EXPECT_EQ(form->CounterText(), "00:00:16");
+  transport->FastForward();
+  EXPECT_EQ(transport->Position(), 16);
+  EXPECT_EQ(transport->Input().GetPosition(), 16);
+  EXPECT_EQ(view.counter, 16);
 
-  form->PauseBtn()->click();
+  transport->PauseBtnClick();
   ASSERT_EQ(State(), media::kStatePaused);
-  EXPECT_TRUE(form->PauseBtn()->isChecked());
-  form->FastForward();
-  form->Rewind();
-  EXPECT_EQ(form->Position(), 16);
-  EXPECT_EQ(form->Input().GetPosition(), 16);
-  form->PauseBtn()->click();
+  EXPECT_TRUE(view.pause_down);
+  transport->FastForward();
+  transport->Rewind();
+  EXPECT_EQ(transport->Position(), 16);
+  EXPECT_EQ(transport->Input().GetPosition(), 16);
+  transport->PauseBtnClick();
   EXPECT_EQ(State(), media::kStatePlaying);
-  EXPECT_FALSE(form->PauseBtn()->isChecked());
+  EXPECT_FALSE(view.pause_down);
 
-  form->Input().RequestSeek(2);
-  form->Rewind();  // 00:00:02 - 4 s: the start, not before it
-  EXPECT_EQ(form->Position(), 0);
-  EXPECT_EQ(form->Input().GetPosition(), 0);
+  transport->Input().RequestSeek(2);
+  transport->Rewind();  // 00:00:02 - 4 s: the start, not before it
+  EXPECT_EQ(transport->Position(), 0);
+  EXPECT_EQ(transport->Input().GetPosition(), 0);
 }
 
 TEST_F(TransportTest, ResetWhileStoppedAndWhilePlaying) {
-  LoadTestFile(60);
-  form->SetPosition(30);
-  form->ResetBtn()->click();
-  EXPECT_EQ(form->Position(), 0);
-  EXPECT_EQ(form->CounterText(), "00:00:00");
-  EXPECT_NE(form->CurrentItem(), nullptr);
-  EXPECT_EQ(EnabledMask(), kMaskStopped);
+  Load(60);
+  transport->SetPosition(30);
+  transport->ResetPosition();
+  EXPECT_EQ(transport->Position(), 0);
+  EXPECT_EQ(view.counter, 0);
+  EXPECT_NE(transport->CurrentItem(), nullptr);
+  EXPECT_EQ(view.mask, kMaskStopped);
 
-  form->SetPosition(30);
-  ClickPlay();
+  transport->SetPosition(30);
+  Play();
   PlaySeconds(1);
-  form->ResetBtn()->click();
+  transport->ResetPosition();
   EXPECT_EQ(State(), media::kStatePlaying);
-  EXPECT_EQ(form->Input().GetPosition(), 0);
+  EXPECT_EQ(transport->Input().GetPosition(), 0);
   PlaySeconds(1);
-  form->IntTimerTimer();
-  EXPECT_EQ(form->Position(), 1);
+  transport->IntTimerTimer();
+  EXPECT_EQ(transport->Position(), 1);
 }
 
 TEST_F(TransportTest, SpeedStepsDriveTheDeviceRateAndStopAtBothEnds) {
-  form->Settings().DspAlert = false;
-  LoadTestFile(120);
-  form->SetPosition(30);
-  ClickPlay();
-  EXPECT_EQ(backend->card.LastPlayback().format.samples_per_sec, kRate);
+  Load(120);
+  transport->SetPosition(30);
+  Play();
+  EXPECT_EQ(DeviceRate(), kRate);
   PlaySeconds(5);
-  form->IntTimerTimer();  // 00:00:35
+  transport->IntTimerTimer();  // 00:00:35
 
   // Faster while playing: stops without a step back and goes on where it stopped.
-  form->UpBitBtn()->click();
+  transport->ChangeSpeed(true);
   ASSERT_EQ(State(), media::kStatePlaying);
-  EXPECT_EQ(form->SpeedStep(), 4);
-  EXPECT_EQ(form->Speed()->text(), " 2 ");
-  EXPECT_EQ(form->Position(), 35);
-  EXPECT_EQ(form->Input().GetPosition(), 35);
-  EXPECT_EQ(backend->card.LastPlayback().format.samples_per_sec, kRate * 2);
-
-  form->UpBitBtn()->click();
-  EXPECT_EQ(form->Speed()->text(), " 4 ");
-  EXPECT_EQ(backend->card.LastPlayback().format.samples_per_sec, kRate * 4);
+  EXPECT_EQ(transport->SpeedStep(), 4);
+  EXPECT_EQ(view.speed, " 2 ");
+  EXPECT_EQ(transport->Input().GetPosition(), 35);
+  EXPECT_EQ(DeviceRate(), kRate * 2);
+  transport->ChangeSpeed(true);
+  EXPECT_EQ(view.speed, " 4 ");
+  EXPECT_EQ(DeviceRate(), kRate * 4);
   const size_t opened = backend->card.PlaybackCount();
-  form->UpBitBtn()->click();  // already the fastest
-  EXPECT_EQ(form->SpeedStep(), 0);
+  EXPECT_EQ(transport->ChangeSpeed(true), TransportController::SpeedChange::kRefused);
   EXPECT_EQ(backend->card.PlaybackCount(), opened);
 
   const uint32_t slower[] = {kRate * 2, kRate, kRate * 8 / 12, kRate / 2};
   const char* texts[] = {" 2 ", " 1 ", "2/3", "1/2"};
   for (int i = 0; i < 4; ++i) {
-    form->DownBitBtn()->click();
-    EXPECT_EQ(form->Speed()->text(), texts[i]);
-    EXPECT_EQ(backend->card.LastPlayback().format.samples_per_sec, slower[i]) << texts[i];
-    EXPECT_EQ(form->Input().GetPosition(), 35);
+    transport->ChangeSpeed(false);
+    EXPECT_EQ(view.speed, texts[i]);
+    EXPECT_EQ(DeviceRate(), slower[i]) << texts[i];
+    EXPECT_EQ(transport->Input().GetPosition(), 35);
   }
-  form->DownBitBtn()->click();  // already the slowest
-  EXPECT_EQ(form->SpeedStep(), 16);
-  EXPECT_TRUE(messages->Shown().empty());
+  EXPECT_EQ(transport->ChangeSpeed(false), TransportController::SpeedChange::kRefused);
+  EXPECT_EQ(transport->SpeedStep(), 16);
+  EXPECT_TRUE(view.messages.isEmpty());
+
+  // The fastest step survives the options being accepted while stopped.
+  PressPlay();
+  for (int i = 0; i < 4; ++i) transport->ChangeSpeed(true);
+  ASSERT_EQ(transport->SpeedStep(), 0);
+  transport->ApplyOptions(transport->Settings());
+  Play();
+  EXPECT_EQ(DeviceRate(), kRate * 4);
 }
 
-TEST_F(TransportTest, FastestStepSurvivesTheOptionsBeingAccepted) {
-  form->Settings().DspAlert = false;
-  LoadTestFile(60);
-  form->UpBitBtn()->click();
-  form->UpBitBtn()->click();  // stopped: the divisor waits for the next start
-  ASSERT_EQ(form->SpeedStep(), 0);
-  form->ApplyOptions(form->Settings());
+TEST_F(TransportTest, LoadingBringsEitherExtremeBackToNormalSpeed) {
+  for (bool faster : {true, false}) {
+    Load(10);
+    for (int i = 0; i < 2; ++i) transport->ChangeSpeed(faster);
+    ASSERT_EQ(transport->SpeedStep(), faster ? 0 : 16);
+    transport->Settings().DspAlert = true;
+    view.confirm_answers = {false};  // the first step back is declined and offered again
+    view.warnings = 0;
+    Load(10);
+    transport->Settings().DspAlert = false;
+    EXPECT_EQ(transport->SpeedStep(), 8);
+    EXPECT_EQ(view.speed, " 1 ");
+    EXPECT_EQ(transport->Output().SpeedDivisor(), 8);
+    EXPECT_EQ(view.warnings, 3);
+    EXPECT_EQ(view.messages, QStringList{"再生速度変更処理を中止しました"});
+    view.messages.clear();
+  }
+}
+
+TEST_F(TransportTest, EndOfFileRaisesPlayAndLeavesTheCounterAtTheEnd) {
+  Load(6);
+  transport->SetPosition(3);
+  Play();
+  ASSERT_TRUE(PlayToTheEnd()) << "the end of the file was not reported";
+  EXPECT_EQ(State(), media::kStateStopped);
+  EXPECT_EQ(transport->Position(), 6);
+  EXPECT_EQ(view.counter, 6);
+  EXPECT_EQ(view.mask, kMaskStopped);
+  EXPECT_TRUE(view.messages.isEmpty());
+
+  // A jump past the end ends playback the same way, with the counter at the end.
+  transport->SetPosition(4);
+  Play();
+  transport->FastForward();  // 00:00:08 of a six-second file
+  ASSERT_TRUE(PlayToTheEnd()) << "the jump past the end did not end playback";
+  EXPECT_TRUE(view.messages.isEmpty()) << view.messages.join(" / ").toStdString();
+  EXPECT_EQ(transport->Position(), 6);
+  EXPECT_EQ(view.slider, 6);
+}
+
+TEST_F(TransportTest, StartFailureLeavesTheWindowStoppedAndStaleEndsAreIgnored) {
+  const std::string path = Load(6);
+  transport->SetPosition(2);
+  transport->IntTimerTimer();
+  Play();
+  PlaySeconds(1);
+  transport->IntTimerTimer();
+  ASSERT_EQ(transport->Position(), 3);
+  // The file ends, but its notice is still on its way when Play is pressed again; that start
+  // fails (the file is gone). The old notice must not be taken for the failed start's.
+  for (int i = 0; i < 1000 && State() != media::kStateStopped; ++i) {
+    backend->card.Advance(kRate / 5);
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  ASSERT_EQ(State(), media::kStateStopped);
+  std::filesystem::remove(path);
+  view.play_down = true;
+  EXPECT_ANY_THROW(transport->PlayBtnClick());
+  ProcessUntil([] { return false; }, std::chrono::milliseconds(100));
+  EXPECT_EQ(State(), media::kStateStopped);
+  EXPECT_FALSE(view.play_down);
+  EXPECT_EQ(view.mask, kMaskStopped);
+  EXPECT_TRUE(view.settings_menu);
+  EXPECT_EQ(transport->Position(), 3) << "the counter jumped to the end of the earlier playback";
+}
+
+TEST_F(TransportTest, NonLockModeSwitchesRepeatOffAndKeepsItDisabled) {
+  Load(60);
+  view.repeat_down = true;
+  transport->RepeatBtnClick();
+  ASSERT_TRUE(transport->RepeatMode());
+  app::TransportSettings options = transport->Settings();
+  options.NonLockMode = true;
+  transport->ApplyOptions(options);
+  EXPECT_FALSE(transport->RepeatMode());
+  EXPECT_FALSE(view.repeat_down);
+  EXPECT_FALSE(view.mask & app::kMaskRepeat);
+  transport->ToggleRepeat();  // the hot key is ignored in this mode
+  EXPECT_FALSE(transport->RepeatMode());
+  Play();
+  PressPlay();
+  EXPECT_EQ(view.mask, app::kMaskStopped & ~app::kMaskRepeat) << "stopped, Repeat stays off";
+
+  options.NonLockMode = false;
+  transport->ApplyOptions(options);
+  EXPECT_TRUE(view.mask & app::kMaskRepeat);
+  transport->ToggleRepeat();
+  EXPECT_TRUE(transport->RepeatMode());
+}
+
+// The window's own part: real mouse and wheel events on its controls, its warning dialog and
+// its panel.
+class MainWindowTest : public MainFormTest {
+ protected:
+  // The point on the slider where the thumb's centre stands at `value`.
+  QPoint ThumbCentre(int value) const {
+    QSlider* slider = form->TrackBar();
+    QStyleOptionSlider option;
+    option.initFrom(slider);
+    option.orientation = slider->orientation();
+    option.minimum = slider->minimum();
+    option.maximum = slider->maximum();
+    option.sliderPosition = value;
+    option.sliderValue = value;
+    option.subControls = QStyle::SC_All;
+    const QRect handle = slider->style()->subControlRect(QStyle::CC_Slider, &option,
+                                                         QStyle::SC_SliderHandle, slider);
+    return handle.center();
+  }
+  void Wheel(int delta) {
+    QSlider* slider = form->TrackBar();
+    const QPointF at = slider->rect().center();
+    QWheelEvent event(at, slider->mapToGlobal(at), QPoint(), QPoint(0, delta), Qt::NoButton,
+                      Qt::NoModifier, Qt::NoScrollPhase, false);
+    QApplication::sendEvent(slider, &event);
+  }
+};
+
+TEST_F(MainWindowTest, DraggingTheThumbPreviewsAndSeeksWhereItIsLetGo) {
+  LoadTestFile(120);
   ClickPlay();
-  EXPECT_EQ(backend->card.LastPlayback().format.samples_per_sec, kRate * 4);
+  QSlider* slider = form->TrackBar();
+  QTest::mousePress(slider, Qt::LeftButton, {}, ThumbCentre(0));
+  QTest::mouseMove(slider, ThumbCentre(30));
+  EXPECT_TRUE(form->Transport().Dragging());
+  EXPECT_TRUE(form->Panel()->SeekPreviewText().isEmpty()) << "the first move only marks the drag";
+  QTest::mouseMove(slider, ThumbCentre(45));
+  const int held = slider->sliderPosition();
+  ASSERT_NEAR(held, 45, 1);
+  EXPECT_EQ(form->Panel()->SeekPreviewText(),
+            QStringLiteral("検索→") + app::TInfoPanel::FormatHms(held) +
+                QStringLiteral("/00:02:00") + QString(32, QLatin1Char(' ')));
+
+  PlaySeconds(1);
+  form->IntTimerTimer();  // the poll leaves the held thumb alone
+  EXPECT_EQ(slider->sliderPosition(), held);
+  QTest::mouseRelease(slider, Qt::LeftButton, {}, ThumbCentre(held));
+  EXPECT_FALSE(form->Transport().Dragging());
+  EXPECT_TRUE(form->Panel()->SeekPreviewText().isEmpty());
+  EXPECT_EQ(form->Transport().Position(), held);
+  EXPECT_EQ(form->Transport().Input().GetPosition(), held);
+  EXPECT_EQ(slider->value(), held);
 }
 
-TEST_F(TransportTest, DeclinedWarningKeepsTheSpeedAndTheCheckBoxTurnsItOff) {
+TEST_F(MainWindowTest, AWheelNotchIsALineStepAndLeavesNoDragBehind) {
+  LoadTestFile(120);
+  form->Transport().SetPosition(10);
+  ClickPlay();
+  Wheel(120);
+  EXPECT_FALSE(form->Transport().Dragging());
+  EXPECT_EQ(form->Transport().Position(), 11);
+  EXPECT_EQ(form->Transport().Input().GetPosition(), 11);
+  Wheel(60);  // half a notch does nothing until the other half comes
+  EXPECT_EQ(form->Transport().Position(), 11);
+  Wheel(-60);
+  Wheel(-120);
+  EXPECT_EQ(form->Transport().Position(), 10);
+  EXPECT_TRUE(form->Panel()->SeekPreviewText().isEmpty());
+  // The poll goes on moving the thumb.
+  PlaySeconds(2);
+  form->IntTimerTimer();
+  EXPECT_EQ(form->TrackBar()->value(), 12);
+}
+
+TEST_F(MainWindowTest, DeclinedWarningKeepsTheSpeedAndTheCheckBoxTurnsItOff) {
   LoadTestFile(60);
   {
     ModalScript cancel([](QWidget* dialog) {
-      static_cast<ui::TAlertForm*>(dialog)->Button2()->click();
+      QTest::mouseClick(static_cast<ui::TAlertForm*>(dialog)->Button2(), Qt::LeftButton);
     });
-    form->UpBitBtn()->click();
+    QTest::mouseClick(form->UpBitBtn(), Qt::LeftButton);
     EXPECT_TRUE(cancel.Ran());
     EXPECT_FALSE(cancel.TimedOut());
   }
-  EXPECT_EQ(form->SpeedStep(), 8);
+  EXPECT_EQ(form->Transport().SpeedStep(), 8);
   EXPECT_EQ(form->Speed()->text(), " 1");
   ASSERT_EQ(messages->Texts(), QStringList{"再生速度変更処理を中止しました"});
 
   {
     ModalScript tick_and_cancel([](QWidget* dialog) {
       auto* alert = static_cast<ui::TAlertForm*>(dialog);
-      alert->CheckBox1()->click();
-      alert->Button2()->click();
+      QTest::mouseClick(alert->CheckBox1(), Qt::LeftButton);
+      QTest::mouseClick(alert->Button2(), Qt::LeftButton);
     });
-    form->UpBitBtn()->click();
+    QTest::mouseClick(form->UpBitBtn(), Qt::LeftButton);
     EXPECT_TRUE(tick_and_cancel.Ran());
   }
-  EXPECT_EQ(form->SpeedStep(), 8) << "this change is still cancelled";
+  EXPECT_EQ(form->Transport().SpeedStep(), 8) << "this change is still cancelled";
   EXPECT_FALSE(form->Settings().DspAlert);
-  form->UpBitBtn()->click();  // no dialog any more
-  EXPECT_EQ(form->SpeedStep(), 4);
+  QTest::mouseClick(form->UpBitBtn(), Qt::LeftButton);  // no dialog any more
+  EXPECT_EQ(form->Transport().SpeedStep(), 4);
+  EXPECT_EQ(form->Speed()->text(), " 2 ");
 }
 
-TEST_F(TransportTest, EndOfFileRaisesPlayAndLeavesTheCounterAtTheEnd) {
-  LoadTestFile(6);
-  form->SetPosition(3);
-  ClickPlay();
-  // Let everything play out; the end arrives from the reader thread as a posted event.
-  const bool ended = ProcessUntil([&] {
-    backend->card.Advance(kRate / 5);
-    return !form->PlayBtn()->isChecked();
-  });
-  ASSERT_TRUE(ended) << "the end of the file was not reported";
-  EXPECT_EQ(State(), media::kStateStopped);
-  EXPECT_EQ(form->Position(), 6);
-  EXPECT_EQ(form->CounterText(), "00:00:06");
-  EXPECT_EQ(EnabledMask(), kMaskStopped);
-  EXPECT_TRUE(messages->Shown().empty());
-
-  // A jump past the end ends playback the same way, with the counter at the end.
-  form->SetPosition(4);
-  ClickPlay();
-  form->FastForward();  // 00:00:08 of a six-second file
-  ASSERT_TRUE(ProcessUntil([&] {
-    backend->card.Advance(kRate / 5);
-    return !form->PlayBtn()->isChecked();
-  })) << "the jump past the end did not end playback";
-  EXPECT_TRUE(messages->Shown().empty()) << messages->Texts().join(" / ").toStdString();
-  EXPECT_EQ(form->Position(), 6);
-  EXPECT_EQ(form->TrackBar()->value(), 6);
-}
-
-TEST_F(TransportTest, SliderStepsTrackingAndRelease) {
-  LoadTestFile(120);
-  form->SliderProc(app::kLineUp);  // at the start: stays there
-  EXPECT_EQ(form->Position(), 0);
-  form->SliderProc(app::kPageDown);
-  form->SliderProc(app::kLineDown);
-  EXPECT_EQ(form->Position(), 2);
-  EXPECT_EQ(form->CounterText(), "00:00:02");
-
-  ClickPlay();
-  form->SliderProc(app::kThumbTrack, 30);  // the first only marks the drag
-  EXPECT_TRUE(form->Dragging());
-  EXPECT_TRUE(form->SeekPreviewText().isEmpty());
-  form->SliderProc(app::kThumbTrack, 45);
-  EXPECT_EQ(form->SeekPreviewText(),
-            QStringLiteral("検索→00:00:45/00:02:00") + QString(32, QLatin1Char(' ')));
-  PlaySeconds(1);
-  form->TrackBar()->setSliderPosition(45);
-  form->IntTimerTimer();  // the poll leaves the thumb alone while it is dragged
-  EXPECT_EQ(form->TrackBar()->sliderPosition(), 45);
-  form->SliderProc(app::kThumbPosition, 45);
-  EXPECT_FALSE(form->Dragging());
-  EXPECT_EQ(form->Position(), 45);
-  EXPECT_EQ(form->Input().GetPosition(), 45);
-
-  form->PauseBtn()->click();
-  form->SliderProc(app::kThumbPosition, 90);  // paused: neither moves
-  EXPECT_EQ(form->Position(), 45);
-  EXPECT_EQ(form->Input().GetPosition(), 45);
-}
-
-TEST_F(TransportTest, StartFailureIsReportedAndLeavesTheWindowStopped) {
-  LoadTestFile(10);
-  std::filesystem::remove(Path("voice.wav"));
-  form->PlayBtn()->click();
-  EXPECT_EQ(messages->Shown().size(), 1u);
-  EXPECT_EQ(State(), media::kStateStopped);
-  EXPECT_FALSE(form->PlayBtn()->isChecked());
-  EXPECT_EQ(EnabledMask(), kMaskStopped);
-  EXPECT_TRUE(form->MnuProp()->isEnabled());
-}
-
-TEST_F(TransportTest, MarqueeScrollsOnlyWhilePlaying) {
+TEST_F(MainWindowTest, MarqueeScrollsOnlyWhilePlaying) {
   const std::string long_dir = Path(std::string(60, 'n'));
   std::filesystem::create_directories(long_dir);
   WriteWav(long_dir + "/voice.wav", kRate, 1, 16, 30);
   form->LoadFile(QString::fromStdString(long_dir + "/voice.wav"));
-  ASSERT_TRUE(form->MarqueeScrolling());
+  ASSERT_TRUE(form->Panel()->MarqueeScrolling());
   form->IntTimerTimer();
-  EXPECT_EQ(form->MarqueeOffset(), 0);
+  EXPECT_EQ(form->Panel()->MarqueeOffset(), 0);
   ClickPlay();
   form->IntTimerTimer();
   form->IntTimerTimer();
-  EXPECT_EQ(form->MarqueeOffset(), 2);
-  form->PauseBtn()->click();
+  EXPECT_EQ(form->Panel()->MarqueeOffset(), 2);
+  QTest::mouseClick(form->PauseBtn(), Qt::LeftButton);
   form->IntTimerTimer();
-  EXPECT_EQ(form->MarqueeOffset(), 2);
-}
-
-}  // namespace
-}  // namespace apptest
-
-namespace apptest {
-namespace {
-
-TEST_F(TransportTest, NonLockModeSwitchesRepeatOffAndKeepsItDisabled) {
-  LoadTestFile(60);
-  form->RepeatBtn()->click();
-  ASSERT_TRUE(form->RepeatMode());
-  app::TransportSettings options = form->Settings();
-  options.NonLockMode = true;
-  form->ApplyOptions(options);
-  EXPECT_FALSE(form->RepeatMode());
-  EXPECT_FALSE(form->RepeatBtn()->isChecked());
-  EXPECT_FALSE(form->RepeatBtn()->isEnabled());
-  form->ToggleRepeat();  // the hot key is ignored in this mode
-  EXPECT_FALSE(form->RepeatMode());
-  ClickPlay();
-  form->PlayBtn()->click();
-  EXPECT_EQ(EnabledMask(), app::kMaskStopped & ~app::kMaskRepeat) << "stopped, Repeat stays off";
-
-  options.NonLockMode = false;
-  form->ApplyOptions(options);
-  EXPECT_TRUE(form->RepeatBtn()->isEnabled());
-  form->ToggleRepeat();
-  EXPECT_TRUE(form->RepeatMode());
+  EXPECT_EQ(form->Panel()->MarqueeOffset(), 2);
 }
 
 }  // namespace
