@@ -16,6 +16,7 @@ const QColor kSeekPreviewColour(0xFF, 0x80, 0x00);
 
 constexpr int kCounterX = 285;
 constexpr int kCounterY = 15;
+constexpr int kCounterRight = 335;  // inside the box's right edge at 337
 constexpr int kFormatX = 15;
 constexpr int kFormatY = 40;
 
@@ -148,6 +149,11 @@ void TInfoPanel::DrawMarquee(QPainter& painter) const {
   }
 }
 
+QRect TInfoPanel::CounterRect(const QFontMetrics& metrics) const {
+  const int width = std::max(kCounterRight - kCounterX, metrics.horizontalAdvance(counter_text_));
+  return QRect(kCounterRight - width, kCounterY, width, metrics.height());
+}
+
 void TInfoPanel::paintEvent(QPaintEvent*) {
   QPainter painter(this);
   // The panel as a sunken box.
@@ -173,9 +179,10 @@ void TInfoPanel::paintEvent(QPaintEvent*) {
   } else {
     DrawMarquee(painter);
   }
+  // The counter keeps its place but is drawn to fit: right-aligned against the box's inner edge,
+  // and reaching left past its usual start when the face is wider than the layout assumed.
   painter.setPen(kCounterColour);
-  painter.drawText(QRect(kCounterX, kCounterY, 337 - kCounterX, metrics.height()),
-                   Qt::AlignLeft | Qt::AlignTop, counter_text_);
+  painter.drawText(CounterRect(metrics), Qt::AlignRight | Qt::AlignTop, counter_text_);
 }
 
 }  // namespace app

@@ -3,6 +3,7 @@
 // only draws what it is given; the transport decides what that is.
 #pragma once
 
+#include <QFontMetrics>
 #include <QPixmap>
 #include <QString>
 #include <QWidget>
@@ -50,6 +51,7 @@ class TInfoPanel : public QWidget {
 
  private:
   void PrepareMarquee(const QString& text);
+  QRect CounterRect(const QFontMetrics& metrics) const;
   void DrawMarquee(QPainter& painter) const;
 
   QString counter_text_;

@@ -6,6 +6,7 @@
 #include <QThread>
 #include <QTimer>
 #include <algorithm>
+#include <cstdlib>
 
 #include <QFileInfo>
 
@@ -137,10 +138,7 @@ void TransportController::Load(const std::string& path) {
     ShowNoFile();
     throw;
   }
-  media::InputFormat format;
-  input_->GetFormat(format);
-  view_.ShowFile(current_item_.get(), format);
-  view_.SetSliderMaximum(std::max(current_item_->length, 0));
+  ShowLength();
   view_.SetSliderPosition(position_);
   view_.ShowCounter(position_);
   ResetSpeed();
@@ -154,6 +152,26 @@ std::unique_ptr<media::InputMedia> TransportController::CreateInputFor() const {
   if (suffix == QLatin1String("MP3")) return std::make_unique<media::InputMP3>();
   // Every other extension is read as Ogg Vorbis, whatever the name says.
   return std::make_unique<media::InputVorbis>();
+}
+
+int32_t TransportController::EndOfFile() {
+  if (!current_item_) return 0;
+  try {
+    const int32_t loaded_length = current_item_->length;
+    input_->Open(current_item_->path, *current_item_);
+    input_->Close();
+    if (current_item_->length != loaded_length) ShowLength();
+  } catch (const std::exception&) {
+    // Unreadable now: the next Play reports why; the end stays where it was known.
+  }
+  return std::max(current_item_->length, 0);
+}
+
+void TransportController::ShowLength() {
+  media::InputFormat format;
+  input_->GetFormat(format);
+  view_.ShowFile(current_item_.get(), format);
+  view_.SetSliderMaximum(std::max(current_item_->length, 0));
 }
 
 void TransportController::ShowNoFile() {
@@ -193,7 +211,23 @@ void TransportController::StartPlay() {
       // Every start, even one that fails, makes the notices of earlier playbacks stale.
       const uint64_t playback = ++playback_serial_;
       try {
+        const int32_t loaded_length = current_item_->length;
         input_->Open(current_item_->path, *current_item_);
+        if (current_item_->length != loaded_length) ShowLength();
+        if (position_ > current_item_->length) {
+          // The file was shortened by another program after it was loaded.
+          input_->Close();
+          position_ = std::max(current_item_->length, 0);
+          view_.SetPlayDown(false);
+          SetButtonStates(kMaskStopped);
+          view_.EnableSettingsMenu(true);
+          view_.SetSliderPosition(position_);
+          view_.ShowCounter(position_);
+          view_.ShowMessage(
+              QStringLiteral("ファイルが読み込んだ時より短くなっているため、再生できません。\n"
+                             "再生位置をファイルの終わりに移しました。"));
+          return;
+        }
         // Open has waited for any earlier reader to end, so the callback can be replaced: the
         // new one carries this playback's number.
         input_->SetNotify([this, playback](int32_t code) { OnInputNotify(code, playback); }, this);
@@ -240,7 +274,7 @@ void TransportController::WaitOutDelay() {
   timer_delay_->stop();
   stopping_ = false;
   // The data ran out during the wait: playback reached the end of the file.
-  if (ended_while_stopping_) position_ = std::max(Length(), 0);
+  if (ended_while_stopping_) position_ = EndOfFile();
 }
 
 void TransportController::StopPlay(bool step_back) {
@@ -369,6 +403,16 @@ TransportController::SpeedChange TransportController::ChangeSpeed(bool up) {
   // Not during a delayed stop (the change would stop inside the stop), and not twice while its
   // warning is showing (a speed key pressed again behind the dialog).
   if (stopping_ || confirming_speed_) return SpeedChange::kRefused;
+  // A step away from normal speed that would drive the device beyond the rates it opens at is
+  // refused before anything stops; steps towards normal speed are always taken.
+  const int32_t next = speed_step_ + (up ? -4 : 4);
+  if (std::abs(next - 8) > std::abs(speed_step_ - 8) && !DeviceTakes(next)) {
+    view_.ShowMessage(
+        QStringLiteral("この再生速度は、このファイルのサンプリング周波数（%1Hz）では\n"
+                       "サウンドデバイスの対応範囲を超えるため選べません")
+            .arg(current_item_ ? current_item_->sample_rate : 0));
+    return SpeedChange::kRefused;
+  }
   if (settings_.DspAlert) {
     confirming_speed_ = true;
     const bool go_on = view_.ConfirmSpeedChange();
@@ -397,6 +441,12 @@ TransportController::SpeedChange TransportController::ChangeSpeed(bool up) {
   }
   StartPlay();
   return SpeedChange::kChanged;
+}
+
+bool TransportController::DeviceTakes(int32_t speed_step) const {
+  if (!current_item_ || current_item_->sample_rate <= 0) return true;
+  const int64_t rate = int64_t{current_item_->sample_rate} * 8 / SpeedDivisor(speed_step);
+  return rate >= platform::kMinDeviceRate && rate <= platform::kMaxDeviceRate;
 }
 
 void TransportController::ResetSpeed() {
@@ -544,9 +594,10 @@ void TransportController::HandleInputNotify(int32_t code, uint64_t playback) {
     return;
   }
   // Playback ran to the end of the data (also after a jump past it): the counter shows the end,
-  // not the last poll, which may be up to a poll short of it or beyond the file.
+  // not the last poll, which may be up to a poll short of it or beyond the file. The length is
+  // read again first: the file may have been shortened since it was loaded.
   if (current_item_) {
-    position_ = current_item_->length;
+    position_ = EndOfFile();
     view_.SetSliderPosition(position_);
     view_.ShowCounter(position_);
   }

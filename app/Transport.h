@@ -186,6 +186,13 @@ class TransportController : public QObject {
   void WaitOutDelay();
   void AttachOutput();
   void ShowNoFile();
+  // Where playback ends: the file's length read anew (another program may have shortened it
+  // since it was loaded), shown when it changed.
+  int32_t EndOfFile();
+  // The loaded file's name, length and format again, after its length was read anew.
+  void ShowLength();
+  // Whether the device opens at the loaded file's rate driven at this speed step.
+  bool DeviceTakes(int32_t speed_step) const;
   // Runs a command by its rule while a delayed stop waits; returns whether it ran now.
   bool Admit(DuringDelayedStop rule, const std::function<void()>& action);
 

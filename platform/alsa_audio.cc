@@ -29,12 +29,6 @@ void SilenceAlsa() {
   std::call_once(once, [] { snd_lib_error_set_handler(&QuietAlsaError); });
 }
 
-bool SupportedFormat(const WaveFormat& f) {
-  return f.format_tag == kWaveFormatPcm && (f.channels == 1 || f.channels == 2) &&
-         (f.bits_per_sample == 8 || f.bits_per_sample == 16) && f.samples_per_sec >= 4000 &&
-         f.samples_per_sec <= 192000 && f.block_align == f.channels * f.bits_per_sample / 8;
-}
-
 MMResult FromOpenError(int err) {
   switch (-err) {
     case ENOENT:  // no such PCM (no sound server, no card)
@@ -142,7 +136,7 @@ class AlsaWaveOut final : public WaveOutDevice {
 
   MMResult Open(const WaveFormat& format, DoneCallback done) override {
     if (open_) return MMResult::kAllocated;
-    if (!SupportedFormat(format)) return MMResult::kBadFormat;
+    if (!SupportedDeviceFormat(format)) return MMResult::kBadFormat;
     snd_pcm_t* pcm;
     MMResult r = OpenPcm(pcm, options_.playback_device, SND_PCM_STREAM_PLAYBACK, format,
                          options_.playback_latency_us);
@@ -510,7 +504,7 @@ class AlsaWaveIn final : public WaveInDevice {
       if (device < 0 || static_cast<size_t>(device) >= ids.size()) return MMResult::kBadDeviceId;
       name = ids[static_cast<size_t>(device)];
     }
-    if (!SupportedFormat(format)) return MMResult::kBadFormat;
+    if (!SupportedDeviceFormat(format)) return MMResult::kBadFormat;
     snd_pcm_t* pcm;
     MMResult r = OpenPcm(pcm, name, SND_PCM_STREAM_CAPTURE, format, options_.capture_latency_us);
     if (r != MMResult::kNoError) return r;

@@ -15,12 +15,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-bool SupportedFormat(const WaveFormat& f) {
-  return f.format_tag == kWaveFormatPcm && (f.channels == 1 || f.channels == 2) &&
-         (f.bits_per_sample == 8 || f.bits_per_sample == 16) && f.samples_per_sec >= 4000 &&
-         f.samples_per_sec <= 192000 && f.block_align == f.channels * f.bits_per_sample / 8;
-}
-
 }  // namespace
 
 // The whole card is guarded by one lock: devices are few, and a single lock keeps the test
@@ -81,7 +75,7 @@ class VirtualWaveOut final : public WaveOutDevice {
   }
 
   MMResult Open(const WaveFormat& format, DoneCallback done) override {
-    if (!SupportedFormat(format)) return MMResult::kBadFormat;
+    if (!SupportedDeviceFormat(format)) return MMResult::kBadFormat;
     std::lock_guard lock(card_->mutex);
     if (dev_.open) return MMResult::kAllocated;
     dev_ = {};
@@ -301,7 +295,7 @@ class VirtualWaveIn final : public WaveInDevice {
 
   MMResult Open(int device, const WaveFormat& format, ThreadId notify_thread) override {
     if (device != kDefaultWaveInDevice && device != 0) return MMResult::kBadDeviceId;
-    if (!SupportedFormat(format)) return MMResult::kBadFormat;
+    if (!SupportedDeviceFormat(format)) return MMResult::kBadFormat;
     std::lock_guard lock(card_->mutex);
     if (dev_.open) return MMResult::kAllocated;
     dev_.format = format;

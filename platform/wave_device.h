@@ -15,6 +15,18 @@
 
 namespace platform {
 
+// The device rates every backend opens (the sound server resamples where the card cannot).
+inline constexpr uint32_t kMinDeviceRate = 4000;
+inline constexpr uint32_t kMaxDeviceRate = 192000;
+
+// 8-bit unsigned or 16-bit signed PCM, 1 or 2 channels, at a device rate.
+inline bool SupportedDeviceFormat(const WaveFormat& f) {
+  return f.format_tag == kWaveFormatPcm && (f.channels == 1 || f.channels == 2) &&
+         (f.bits_per_sample == 8 || f.bits_per_sample == 16) &&
+         f.samples_per_sec >= kMinDeviceRate && f.samples_per_sec <= kMaxDeviceRate &&
+         f.block_align == f.channels * f.bits_per_sample / 8;
+}
+
 // One buffer handed to a device. The owner keeps it (and its data) alive from Prepare to Unprepare.
 struct WaveHeader {
   static constexpr uint32_t kDone = 0x01;      // the device has finished with it

@@ -3,6 +3,7 @@
 #include <QClipboard>
 #include <QFileInfo>
 #include <QImage>
+#include <QPainter>
 #include <QLineEdit>
 #include <QSlider>
 #include <QTest>
@@ -73,6 +74,23 @@ TEST_F(FilesTest, PanelIsPaintedInItsColours) {
   EXPECT_GT(count_colour(panel, QRect(15, 15, 248, 14), QColor(0x35, 0x4B, 0x30)), 10)
       << "file name";
   EXPECT_EQ(count_colour(panel, QRect(15, 15, 248, 14), QColor(0xFF, 0x80, 0)), 0);
+
+  // The widest counter fits inside the box: every pixel of its text is drawn.
+  form->Panel()->DrawCounter(88 * 3600 + 58 * 60 + 58);
+  const QImage widest = form->Client()->grab().toImage();
+  const QString text = form->Panel()->CounterText();
+  QPixmap alone(200, 30);
+  alone.fill(fill);
+  {
+    QPainter painter(&alone);
+    painter.setFont(form->Panel()->font());
+    painter.setPen(QColor(0, 0, 0x80));
+    painter.drawText(QRect(0, 0, 200, 30), Qt::AlignLeft | Qt::AlignTop, text);
+  }
+  const int ink = count_colour(alone.toImage(), QRect(0, 0, 200, 30), QColor(0, 0, 0x80));
+  EXPECT_NEAR(count_colour(widest, QRect(264, 15, 72, 14), QColor(0, 0, 0x80)), ink, ink / 20)
+      << text.toStdString() << " is clipped";
+  EXPECT_EQ(count_colour(widest, QRect(336, 3, 2, 54), QColor(0, 0, 0x80)), 0);
 
   form->Panel()->DrawSeekPreview(20, 120);
   const QImage dragging = form->Client()->grab().toImage();

@@ -450,6 +450,44 @@ TEST_F(TransportTest, StartFailureLeavesTheWindowStoppedAndStaleEndsAreIgnored) 
   EXPECT_EQ(transport->Position(), 3) << "the counter jumped to the end of the earlier playback";
 }
 
+TEST_F(TransportTest, ASpeedBeyondTheDeviceIsRefusedBeforeAnythingStops) {
+  WriteWav(dir + "/hi.wav", 96000, 2, 16, 10);  // x2 drives 192 kHz, x4 would need 384 kHz
+  transport->Load(dir + "/hi.wav");
+  transport->Settings().DspAlert = true;
+  EXPECT_EQ(transport->ChangeSpeed(true), TransportController::SpeedChange::kChanged);
+  const int warnings = view.warnings;
+  EXPECT_EQ(transport->ChangeSpeed(true), TransportController::SpeedChange::kRefused);
+  EXPECT_EQ(view.warnings, warnings) << "no warning for a change that cannot be made";
+  EXPECT_EQ(transport->SpeedStep(), 4);
+  EXPECT_EQ(view.speed, " 2 ");
+  ASSERT_EQ(view.messages.size(), 1);
+  EXPECT_TRUE(view.messages[0].contains("96000Hz")) << view.messages[0].toStdString();
+  transport->Settings().DspAlert = false;
+  Play();
+  EXPECT_EQ(DeviceRate(), 192000u);
+}
+
+TEST_F(TransportTest, AFileShortenedAfterLoadingEndsWhereItReallyEnds) {
+  const std::string path = Load(40);
+  Play();
+  PlaySeconds(2);
+  std::filesystem::resize_file(path, 44 + 7 * kRate * 2);  // another program cuts it to 7 s
+  ASSERT_TRUE(PlayToTheEnd());
+  EXPECT_EQ(transport->Position(), 7);
+  EXPECT_EQ(view.counter, 7);
+  EXPECT_EQ(view.slider_max, 7);
+  EXPECT_EQ(transport->Length(), 7);
+  EXPECT_TRUE(view.messages.isEmpty());
+
+  transport->SetPosition(30);  // a position from before the cut
+  PressPlay();
+  EXPECT_EQ(State(), media::kStateStopped);
+  EXPECT_FALSE(view.play_down);
+  EXPECT_EQ(view.mask, kMaskStopped);
+  EXPECT_EQ(transport->Position(), 7);
+  EXPECT_EQ(view.messages.size(), 1) << "a Play past the end says so";
+}
+
 TEST_F(TransportTest, NonLockModeSwitchesRepeatOffAndKeepsItDisabled) {
   Load(60);
   view.repeat_down = true;
