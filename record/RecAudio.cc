@@ -82,34 +82,10 @@ struct RecAudio::StopCommand {
   MMResult reset = MMResult::kNoError;
 };
 
-namespace {
-
-// Closes the session's device and frees its buffers. The device object is destroyed before the
-// buffers even when its reset or close failed: its destruction ends its thread, after which
-// nothing can write into them any more. Buffers it hands back here arrive as notices of a
-// closed device and are ignored.
-template <typename Session>
-void CloseDevice(Session& s) {
-  if (s.device) {
-    if (s.device->IsOpen()) {
-      s.device->Reset();
-      for (auto& b : s.buffers) {
-        if (b) s.device->Unprepare(b->header);
-      }
-      s.device->Close();
-    }
-    s.device.reset();
-  }
-  for (auto& b : s.buffers) b.reset();
-  s.serial = 0;
-}
-
-}  // namespace
-
 RecAudio::RecAudio(platform::AudioBackend& backend, RecorderOwner& owner, FreeSpaceQuery free_space)
     : backend_(backend), owner_(owner), free_space_(std::move(free_space)) {
   // Should the system refuse a thread, every start fails with the device message.
-  thread_.Start([this] { Run(); });
+  thread_.Start([this] { Execute(); });
 }
 
 RecAudio::~RecAudio() {
@@ -180,7 +156,7 @@ void RecAudio::Shutdown() {
 // ---------------------------------------------------------------------------------------------
 // The recorder thread
 
-void RecAudio::Run() {
+void RecAudio::Execute() {
   Session session;
   platform::MessageQueue* queue = platform::CurrentQueue();
   platform::ThreadMessage m;
@@ -217,14 +193,34 @@ void RecAudio::DoStart(Session& s, StartCommand& c) {
     DoStop(s, ignored);
   }
   recorded_bytes_ = 0;
-
-  // The device, with its two one-second buffers queued.
-  CloseDevice(s);
-  const RecordingSettings& in = c.settings;
-  if (!UsableFormat(in)) {
+  if (!OpenDevice(s, c.settings)) {
     c.result = Result::kDeviceFailed;
     return;
   }
+  if (!CreateWorkFile(s, c.path)) {
+    CloseDevice(s);
+    c.result = Result::kFileFailed;
+    return;
+  }
+  if (s.device->Start() != MMResult::kNoError) {
+    FinishWorkFile(s);
+    CloseDevice(s);
+    c.result = Result::kStartFailed;
+    return;
+  }
+  s.work_dir = c.settings.WorkDir;
+  s.free_space_mb = std::max(c.settings.FreeSpace, 0);
+  s.max_data_bytes = c.max_data_bytes;
+  s.recording = true;
+  s.stop_requested = false;
+  c.result = Result::kStarted;
+}
+
+// Opens the device for the recorder's own thread and queues its two one-second buffers. On
+// failure nothing stays open.
+bool RecAudio::OpenDevice(Session& s, const RecordingSettings& in) {
+  CloseDevice(s);
+  if (!UsableFormat(in)) return false;
   s.format =
       platform::MakePcmFormat(static_cast<uint16_t>(in.Channels), static_cast<uint32_t>(in.Rate),
                               static_cast<uint16_t>(in.BitsPerSample));
@@ -232,8 +228,7 @@ void RecAudio::DoStart(Session& s, StartCommand& c) {
   if (!s.device || s.device->Open(in.PreferredDeviceID, s.format, platform::CurrentThreadId()) !=
                        MMResult::kNoError) {
     CloseDevice(s);
-    c.result = Result::kDeviceFailed;
-    return;
+    return false;
   }
   s.serial = s.device->OpenSerial();
   const uint32_t size = s.format.avg_bytes_per_sec;
@@ -245,29 +240,39 @@ void RecAudio::DoStart(Session& s, StartCommand& c) {
     if (s.device->Prepare(b->header) != MMResult::kNoError ||
         s.device->AddBuffer(b->header) != MMResult::kNoError) {
       CloseDevice(s);
-      c.result = Result::kDeviceFailed;
-      return;
+      return false;
     }
   }
+  return true;
+}
 
+bool RecAudio::CreateWorkFile(Session& s, const std::string& path) {
   FileError error;
-  if (!s.file.Create(c.path, s.format, error)) {
-    CloseDevice(s);
-    c.result = Result::kFileFailed;
-    return;
+  return s.file.Create(path, s.format, error);
+}
+
+void RecAudio::FinishWorkFile(Session& s) {
+  // A failing flush cannot be helped here: the sizes were written with every buffer.
+  FileError ignored;
+  s.file.Finish(ignored);
+}
+
+// The device object is destroyed before the buffers are freed even when its reset or close
+// failed: its destruction ends its thread, after which nothing can write into them any more.
+// Buffers it hands back here arrive as notices of a closed device and are ignored.
+void RecAudio::CloseDevice(Session& s) {
+  if (s.device) {
+    if (s.device->IsOpen()) {
+      s.device->Reset();
+      for (auto& b : s.buffers) {
+        if (b) s.device->Unprepare(b->header);
+      }
+      s.device->Close();
+    }
+    s.device.reset();
   }
-  if (s.device->Start() != MMResult::kNoError) {
-    s.file.Finish(error);
-    CloseDevice(s);
-    c.result = Result::kStartFailed;
-    return;
-  }
-  s.work_dir = in.WorkDir;
-  s.free_space_mb = std::max(in.FreeSpace, 0);
-  s.max_data_bytes = c.max_data_bytes;
-  s.recording = true;
-  s.stop_requested = false;
-  c.result = Result::kStarted;
+  for (auto& b : s.buffers) b.reset();
+  s.serial = 0;
 }
 
 void RecAudio::DoStop(Session& s, StopCommand& c) {
@@ -288,8 +293,7 @@ void RecAudio::DoStop(Session& s, StopCommand& c) {
     }
     for (auto& msg : later) queue->Post(std::move(msg));
   }
-  FileError ignored;
-  s.file.Finish(ignored);
+  FinishWorkFile(s);
   s.recording = false;
   CloseDevice(s);
 }
@@ -314,9 +318,13 @@ void RecAudio::OnBufferFilled(Session& s, const platform::ThreadMessage& m, bool
 
   if (!stopping) {
     const auto free = free_space_(s.work_dir);
-    if (!free) return RequestStop(s, kMsgFreeSpaceUnknown);
+    if (!free) {
+      RequestStop(s, kMsgFreeSpaceUnknown);
+      return;
+    }
     if (*free / kMegabyte < static_cast<uint64_t>(s.free_space_mb)) {
-      return RequestStop(s, kMsgLowFreeSpace);
+      RequestStop(s, kMsgLowFreeSpace);
+      return;
     }
   }
 
@@ -325,20 +333,13 @@ void RecAudio::OnBufferFilled(Session& s, const platform::ThreadMessage& m, bool
   if (full) bytes = room;
   FileError error;
   const bool written = bytes == 0 || s.file.Append(h.data, bytes, error);
-  if (!written || full || stopping) recorded_bytes_ = s.file.DataBytes();
-  if (!written) {
+  if (!written || full) {
+    recorded_bytes_ = s.file.DataBytes();
     if (stopping) {
       s.stop_requested = true;
     } else {
-      RequestStop(s, std::string(kMsgWriteFailed) + "\n\n" + error.Describe());
-    }
-    return;
-  }
-  if (full) {
-    if (stopping) {
-      s.stop_requested = true;
-    } else {
-      RequestStop(s, kMsgFileFull);
+      RequestStop(s, written ? std::string(kMsgFileFull)
+                             : std::string(kMsgWriteFailed) + "\n\n" + error.Describe());
     }
     return;
   }
@@ -347,10 +348,9 @@ void RecAudio::OnBufferFilled(Session& s, const platform::ThreadMessage& m, bool
     // be refused the recording simply holds what came before.
     s.device->Prepare(h);
     s.device->AddBuffer(h);
-    // Published once the buffer is back at the device, so that whoever sees the count may
-    // count on the device having both buffers again.
-    recorded_bytes_ = s.file.DataBytes();
   }
+  // Published after the hand-back: whoever reads the count knows the buffer is queued again.
+  recorded_bytes_ = s.file.DataBytes();
 }
 
 }  // namespace record

@@ -136,9 +136,13 @@ class RecAudio {
   bool CheckFreeSpace(const RecordingSettings& settings);
 
   // The recorder thread's side.
-  void Run();
+  void Execute();
   void DoStart(Session& session, StartCommand& command);
   void DoStop(Session& session, StopCommand& command);
+  bool OpenDevice(Session& session, const RecordingSettings& settings);
+  bool CreateWorkFile(Session& session, const std::string& path);
+  void FinishWorkFile(Session& session);
+  void CloseDevice(Session& session);
   void OnBufferFilled(Session& session, const platform::ThreadMessage& message, bool stopping);
   void RequestStop(Session& session, const std::string& message);
 

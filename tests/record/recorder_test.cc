@@ -72,22 +72,14 @@ class FaultyWaveIn final : public platform::WaveInDevice {
   bool given_ = false;
 };
 
-class FaultyBackend final : public platform::AudioBackend {
+// The manually clocked virtual card, its wave-in devices wrapped so that faults can be switched on.
+class FaultyCard final : public platform::VirtualAudioBackend {
  public:
-  explicit FaultyBackend(platform::VirtualAudioBackend& card) : card_(card) {}
-  std::string Name() const override { return "faulty"; }
-  std::unique_ptr<platform::WaveOutDevice> CreateWaveOut() override {
-    return card_.CreateWaveOut();
-  }
+  FaultyCard() : VirtualAudioBackend({platform::Pacing::kManual, 1.0}) {}
   std::unique_ptr<platform::WaveInDevice> CreateWaveIn() override {
-    return std::make_unique<FaultyWaveIn>(card_.CreateWaveIn(), faults);
+    return std::make_unique<FaultyWaveIn>(VirtualAudioBackend::CreateWaveIn(), faults);
   }
-  std::vector<std::string> WaveInDeviceNames() override { return card_.WaveInDeviceNames(); }
-  void PlaySoundFile(const std::string& path) override { card_.PlaySoundFile(path); }
   Faults faults;
-
- private:
-  platform::VirtualAudioBackend& card_;
 };
 
 // A recorder on a manually clocked card that records a source of known samples (different in
@@ -139,11 +131,10 @@ class Rig {
 
   Format f_;
   TempDir dir;
-  platform::VirtualAudioBackend card{{platform::Pacing::kManual, 1.0}};
-  FaultyBackend backend{card};
+  FaultyCard card;
   Owner owner;
   Disk disk;
-  RecAudio rec{backend, owner, disk.Query()};
+  RecAudio rec{card, owner, disk.Query()};
   std::vector<uint8_t> expected;
 
  private:
@@ -173,7 +164,7 @@ TEST_P(FormatTest, RecordsEverySecondAndThePartialLastOne) {
   EXPECT_EQ(rig.OnDisk(), rig.File(3 * f.Second() + tail * f.Align()));
   EXPECT_TRUE(rig.owner.shown.empty());
   EXPECT_TRUE(rig.owner.Stops().empty());
-  EXPECT_EQ(rig.backend.faults.open_devices, 0);
+  EXPECT_EQ(rig.card.faults.open_devices, 0);
 }
 
 std::vector<Format> AllFormats() {
@@ -202,7 +193,7 @@ TEST(RecorderStop, EarlyStopsAndExitLeaveAFinishedFile) {
   for (const Case c : {Case{0, false}, Case{6614, false}, Case{6614, true}, Case{0, true}}) {
     SCOPED_TRACE(testing::Message() << c.frames << " frames, destruction " << c.by_destruction);
     Rig rig(kCd22);
-    auto rec = std::make_unique<RecAudio>(rig.backend, rig.owner, rig.disk.Query());
+    auto rec = std::make_unique<RecAudio>(rig.card, rig.owner, rig.disk.Query());
     ASSERT_TRUE(rec->StartRecording(rig.Settings()));
     rig.card.Advance(c.frames);
     const std::string path = rec->GetWorkFileName();
@@ -212,7 +203,7 @@ TEST(RecorderStop, EarlyStopsAndExitLeaveAFinishedFile) {
       rec->StopRecording();
     }
     EXPECT_EQ(ReadAll(path), rig.File(c.frames * 4));
-    EXPECT_EQ(rig.backend.faults.open_devices, 0);
+    EXPECT_EQ(rig.card.faults.open_devices, 0);
   }
 }
 
@@ -313,7 +304,7 @@ TEST(RecorderStart, FailuresShowTheirMessageAndLeaveNothingOpen) {
     SCOPED_TRACE(c.fault);
     Rig rig(kCd22);
     RecordingSettings s = rig.Settings();
-    Faults& f = rig.backend.faults;
+    Faults& f = rig.card.faults;
     const std::string work = rig.dir.path() + "/VerbatWav.wav";
     switch (c.fault) {
       case kNoDir:
@@ -363,7 +354,7 @@ TEST(RecorderStop, FailedResetFinishesTheFileThenRaises) {
   ASSERT_TRUE(rig.rec.StartRecording(rig.Settings()));
   ASSERT_NO_FATAL_FAILURE(rig.Second());
   rig.card.Advance(5000);
-  rig.backend.faults.reset = true;
+  rig.card.faults.reset = true;
   try {
     rig.rec.StopRecording();
     ADD_FAILURE() << "no exception";
@@ -372,8 +363,8 @@ TEST(RecorderStop, FailedResetFinishesTheFileThenRaises) {
   }
   EXPECT_EQ(rig.rec.IsRecording(), 0);
   EXPECT_EQ(rig.OnDisk(), rig.File(kCd22.Second()));
-  EXPECT_EQ(rig.backend.faults.open_devices, 0);
-  rig.backend.faults.reset = false;
+  EXPECT_EQ(rig.card.faults.open_devices, 0);
+  rig.card.faults.reset = false;
   rig.Restart();
   ASSERT_TRUE(rig.rec.StartRecording(rig.Settings()));
   ASSERT_NO_FATAL_FAILURE(rig.Second());
@@ -391,7 +382,7 @@ TEST(RecorderStart, SecondStartClosesTheFirstDeviceAndStaleNoticesAreIgnored) {
   ASSERT_NO_FATAL_FAILURE(rig.Second());
   rig.Restart();
   ASSERT_TRUE(rig.rec.StartRecording(rig.Settings()));
-  EXPECT_EQ(rig.backend.faults.open_devices, 1);
+  EXPECT_EQ(rig.card.faults.open_devices, 1);
   rig.card.Advance(1000);
   std::vector<uint8_t> junk(1000, 0x55);
   WaveHeader foreign;
@@ -401,7 +392,7 @@ TEST(RecorderStart, SecondStartClosesTheFirstDeviceAndStaleNoticesAreIgnored) {
     platform::PostThreadMessage(rig.rec.thread_id(),
                                 {platform::kMsgWaveInData, nullptr, serial, h});
   };
-  post(1, rig.backend.faults.first_added);
+  post(1, rig.card.faults.first_added);
   post(2, &foreign);
   rig.card.Advance(22050 - 1000);
   ASSERT_TRUE(WaitForBytes(rig.rec, kCd22.Second()));
