@@ -109,9 +109,7 @@ std::optional<int32_t> ParseInt(std::string_view text) {
 }
 
 std::string KeyMapName(int index) {  // "01".."11"
-  char name[8];
-  std::snprintf(name, sizeof name, "%02d", index + 1);
-  return name;
+  return (index < 9 ? "0" : "") + std::to_string(index + 1);
 }
 
 bool Assignable(const HotKeyEntry& e) {
@@ -341,7 +339,7 @@ std::optional<HotKeyEntry> ParseKeyMapValue(std::string_view value) {
 
 std::string FormatKeyMapValue(const HotKeyEntry& entry) {
   if (!Assignable(entry)) return "000,000,00";
-  char value[16];
+  char value[48];  // room for any three ints: the compiler cannot see the ranges
   std::snprintf(value, sizeof value, "%03d,%03d,%02d", static_cast<int>(entry.modifier),
                 static_cast<int>(entry.key), static_cast<int>(entry.function));
   return value;
@@ -405,8 +403,9 @@ std::optional<SettingsError> SettingsFile::Update(
   }
   IniText ini(file.bytes);
   if (!change(ini)) {
-    return SettingsError{"改行を含む値は設定ファイルに保存できません。\n" + path_.string(),
-                         "a value holds a line break"};
+    return SettingsError{
+        "設定ファイルに書けない名前か値です（改行などを含んでいます）。\n" + path_.string(),
+        "a section, key or value that one line cannot hold"};
   }
   const std::string text = ini.Text();
   const bool existed = file.state == FileBytes::State::kRead;
@@ -463,6 +462,15 @@ std::string SettingsFile::ReadString(std::string_view section, std::string_view 
 std::optional<SettingsError> SettingsFile::WriteInt(std::string_view section, std::string_view key,
                                                     int32_t value) const {
   return WriteString(section, key, std::to_string(value));
+}
+
+std::optional<SettingsError> SettingsFile::WriteInts(
+    std::string_view section, std::span<const std::pair<std::string, int32_t>> values) const {
+  return Update([&](IniText& ini) {
+    for (const auto& [key, value] : values)
+      if (!ini.Set(section, key, std::to_string(value))) return false;
+    return true;
+  });
 }
 
 std::optional<SettingsError> SettingsFile::WriteString(std::string_view section,

@@ -12,8 +12,10 @@
 #include <filesystem>
 #include <functional>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "app/HotKeys.h"
 #include "app/SettingsIni.h"
@@ -102,6 +104,10 @@ class SettingsFile {
                          std::string_view default_value) const;
   [[nodiscard]] std::optional<SettingsError> WriteInt(std::string_view section,
                                                       std::string_view key, int32_t value) const;
+  // Several keys of one section in one replacement of the file, all or none (the equalizer
+  // window's fifteen gains at its end).
+  [[nodiscard]] std::optional<SettingsError> WriteInts(
+      std::string_view section, std::span<const std::pair<std::string, int32_t>> values) const;
   // A value holding a line break cannot be stored and is refused.
   [[nodiscard]] std::optional<SettingsError> WriteString(std::string_view section,
                                                          std::string_view key,

@@ -53,7 +53,7 @@ inline void CheckInput(const uint8_t* data, size_t size) {
   Require(reread.Get("Common", "Version") == "1.0", "version");
 
   app::IniText again(text);
-  app::WriteSettings(again, app::ReadSettings(reread), "1.0");
+  app::WriteSettings(again, settings, "1.0");
   app::WriteKeyMap(again, keys);
   Require(again.Text() == text, "a second identical write changed the text");
 }

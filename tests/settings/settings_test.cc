@@ -254,12 +254,18 @@ TEST_F(SettingsFileTest, ReplacementKeepsModeAndSymlink) {
   ASSERT_EQ(chmod(real.c_str(), 0640), 0);
   fs::create_symlink("real.ini", file_);
   const SettingsFile ini(file_);
-  ASSERT_FALSE(ini.WriteInt("Equalizer", "Range14", 48));
+  const std::pair<std::string, int32_t> gains[] = {{"Range00", 0}, {"Range14", 48}};
+  ASSERT_FALSE(ini.WriteInts("Equalizer", gains));
+  ASSERT_FALSE(ini.WriteInt("Equalizer", "Range01", 12));
   EXPECT_TRUE(fs::is_symlink(file_));
   EXPECT_EQ(ini.ReadInt("Equalizer", "Range14", 24), 48);
-  EXPECT_EQ(ini.ReadInt("Equalizer", "Range00", 24), 10);
+  EXPECT_EQ(ini.ReadInt("Equalizer", "Range00", 24), 0);
   EXPECT_EQ(ini.ReadInt("Equalizer", "Range07", 24), 24);
-  EXPECT_EQ(Slurp(real), "[Equalizer]\nRange00=10\nRange14=48\n");
+  EXPECT_EQ(Slurp(real), "[Equalizer]\nRange00=0\nRange14=48\nRange01=12\n");
+  // All or none: a key one line cannot hold stops the whole write.
+  const std::pair<std::string, int32_t> bad[] = {{"Range02", 5}, {"Range=03", 5}};
+  EXPECT_TRUE(ini.WriteInts("Equalizer", bad));
+  EXPECT_EQ(ini.ReadInt("Equalizer", "Range02", 24), 24);
   struct stat info {};
   ASSERT_EQ(stat(real.c_str(), &info), 0);
   EXPECT_EQ(info.st_mode & 07777, 0640u);
