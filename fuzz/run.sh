@@ -18,6 +18,17 @@ build=$root/build-fuzz
 
 CC=clang CXX=clang++ cmake -S "$root" -B "$build" -G Ninja -DVERBAT_BUILD_FUZZ=ON \
   -DVERBAT_BUILD_TESTS=OFF -DVERBAT_BUILD_BENCH=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+
+# FUZZ_TARGET=settings fuzzes the settings file's reading instead; its seeds are the project's
+# own files in fuzz/corpus-settings/.
+if [[ ${FUZZ_TARGET:-mpeg} == settings ]]; then
+  cmake --build "$build" --target settings_fuzzer
+  mkdir -p "$build/corpus-settings" "$build/artifacts-settings"
+  exec nice "$build/fuzz/settings_fuzzer" -max_total_time=$((minutes * 60)) -max_len=2048 \
+    -print_final_stats=1 -dict="$root/fuzz/settings.dict" \
+    -artifact_prefix="$build/artifacts-settings/" "$@" \
+    "$build/corpus-settings" "$root/fuzz/corpus-settings"
+fi
 cmake --build "$build" --target mpeg_fuzzer
 
 corpus=$build/corpus
