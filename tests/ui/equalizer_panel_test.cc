@@ -1,17 +1,13 @@
 // The equalizer window on the offscreen platform, with its skin pictures beside the test program
 // (as the build puts them beside the program): what reaches the engine from the sliders, the
-// switch, Reset, the close image, dragging by the background, keeping the gains, and a tone
-// through the audio output on the virtual sound card.
+// switch, Reset, the close image, dragging by the background, and keeping the gains.
 #include <QCursor>
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QTest>
 #include <QWindow>
 #include <cmath>
-#include <numbers>
 
-#include "media/OutputAudio.h"
-#include "platform/virtual_audio.h"
 #include "tests/ui/ui_test_support.h"
 #include "ui/JpegImage.h"
 #include "ui/SpeedButton.h"
@@ -271,54 +267,6 @@ TEST_F(EqualizerPanelTest, TheCloseImageFollowsTheMouseAndIdleRestoresIt) {
   EXPECT_FALSE(form->isVisible());
   EXPECT_EQ(closed.count(), 1);
   EXPECT_TRUE(messages.shown.empty()) << messages.Texts().join(u'\n').toStdString();
-}
-
-// A 1 kHz tone through the audio output: with the switch on and band 9 (1 kHz) at the top of
-// its slider it comes out 15 dB louder, less the master's 5 dB, than with the switch off.
-TEST_F(EqualizerPanelTest, AToneThroughTheOutputIsBoostedOnlyWhileTheSwitchIsOn) {
-  QWindow* window = Show();
-  ASSERT_EQ(form->GainTrackBar(9)->Tag(), 9);
-  form->GainTrackBar(9)->setValue(0);
-
-  platform::VirtualAudioBackend card({platform::Pacing::kAsFastAsPossible, 1.0});
-  media::OutputAudio out(card);
-  out.SetSpeedDivisor(8);
-  out.SetEqualizer(&form->Hook());
-  constexpr uint32_t kRate = 44100;
-  constexpr uint32_t kBlockFrames = kRate / 10;
-  constexpr int kBlocksOff = 4, kBlocksOn = 6;
-  std::vector<uint8_t> tone;
-  for (uint32_t i = 0; i < kBlockFrames * (kBlocksOff + kBlocksOn); ++i) {
-    const double x = 3000.0 * std::sin(2 * std::numbers::pi * 1000.0 * i / kRate);
-    const auto s = static_cast<uint16_t>(static_cast<int16_t>(std::lround(x)));
-    tone.push_back(static_cast<uint8_t>(s & 0xFF));
-    tone.push_back(static_cast<uint8_t>(s >> 8));
-  }
-  const uint32_t block_bytes = kBlockFrames * 2;
-  out.Open({1, 16, kRate, block_bytes});
-  out.Write(tone.data(), block_bytes * kBlocksOff);
-  QTest::mouseClick(window, Qt::LeftButton, {}, CentreOf(form->EqSwBtn()));
-  ASSERT_TRUE(form->IsOn());
-  out.Write(tone.data() + block_bytes * kBlocksOff, block_bytes * kBlocksOn);
-  out.Close();
-  out.SetEqualizer(nullptr);
-
-  const std::vector<uint8_t> played = card.LastPlayback().played;
-  ASSERT_EQ(played.size(), tone.size());
-  auto rms = [&](size_t from_block, size_t to_block) {
-    double sum = 0;
-    const size_t from = from_block * kBlockFrames, to = to_block * kBlockFrames;
-    for (size_t i = from; i < to; ++i) {
-      const double x = static_cast<int16_t>(played[2 * i] | played[2 * i + 1] << 8);
-      sum += x * x;
-    }
-    return std::sqrt(sum / static_cast<double>(to - from));
-  };
-  EXPECT_TRUE(std::equal(tone.begin(), tone.begin() + block_bytes * kBlocksOff, played.begin()))
-      << "while off, the blocks pass untouched";
-  // The first filtered block holds the filter's start; the rest are steady.
-  const double boost = Db(rms(kBlocksOff + 1, kBlocksOff + kBlocksOn) / rms(0, kBlocksOff));
-  EXPECT_NEAR(boost, 15.0 - 5.0, 0.1);
 }
 
 }  // namespace
