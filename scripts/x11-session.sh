@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
-# A private X11 desktop for tests that type into "another application": an Xvfb display that
-# picks a free number itself, the openbox window manager, and an xterm that holds the keyboard
-# focus (the stand-in for the program the user types the transcript in). Nothing of a real
-# desktop is touched; every process is ended by its own id.
+# A private X11 desktop for tests that type into "another application": an Xvfb display, the
+# openbox window manager, and an xterm that holds the keyboard focus (the stand-in for the
+# program the user types the transcript in). Nothing of a real desktop is touched; every process
+# is ended by its own id.
 #
 #   scripts/x11-session.sh start DIR    start it and write DIR/env: DISPLAY, VERBAT_X11_XTERM (the
 #                                       xterm's window id) and VERBAT_X11_TYPED (a file that
@@ -11,7 +11,7 @@
 #   scripts/x11-session.sh status DIR   exit 0 when the display answers and the xterm is there
 #
 # Use from a shell:  scripts/x11-session.sh start /tmp/x && set -a && . /tmp/x/env && set +a
-# The keyboard-watch tests start and stop a session of their own through this script.
+# Sessions may run side by side, each on a display number of its own.
 set -uo pipefail
 
 cmd=${1:-}
@@ -22,16 +22,16 @@ title=verbat-x11-session
 
 display_of() { [[ -s $dir/display ]] && echo ":$(head -n1 "$dir/display")"; }
 
-answers() {
-  local display
-  display=$(display_of) || return 1
-  DISPLAY=$display timeout 5 xdotool search --name "^$title\$" >/dev/null 2>&1
-}
-
 # A process that has ended but is not yet reaped (a zombie) counts as gone.
 alive() {
   local state
   state=$(ps -o stat= -p "$1" 2>/dev/null) && [[ $state != Z* ]]
+}
+
+answers() {
+  local display
+  display=$(display_of) || return 1
+  DISPLAY=$display timeout 5 xdotool search --name "^$title\$" >/dev/null 2>&1
 }
 
 stop() {
@@ -50,9 +50,38 @@ stop() {
 
 fail() {
   echo "x11-session: $*" >&2
-  [[ -f $dir/xvfb.log ]] && tail -5 "$dir/xvfb.log" >&2
+  local log
+  for log in xvfb openbox xterm; do
+    [[ -s $dir/$log.log ]] && { echo "--- $log:"; tail -5 "$dir/$log.log"; } >&2
+  done
   stop
   exit 1
+}
+
+start_xvfb() {
+  # A display number claimed through Xvfb's lock file /tmp/.XN-lock, which holds the owner's
+  # pid. (-displayfd takes no lock file: when such servers start and end side by side, one that
+  # ends may remove the socket of the next one on its number.) The numbers start high, clear of
+  # servers that take the lowest free one. -noreset: by default the server resets whenever its
+  # last client leaves (here the probe below), refusing the next client for that moment.
+  local n pid
+  for n in $(seq $((100 + RANDOM % 100)) 299); do
+    setsid Xvfb ":$n" -screen 0 1024x768x24 -nolisten tcp -noreset </dev/null \
+      >"$dir/xvfb.log" 2>&1 &
+    pid=$!
+    echo "$pid" >"$dir/xvfb.pid"
+    for _ in $(seq 100); do
+      alive "$pid" || break  # the number is taken: try the next
+      if [[ $(cat "/tmp/.X$n-lock" 2>/dev/null) -eq $pid ]] &&
+        DISPLAY=:$n xprop -root >/dev/null 2>&1; then
+        echo "$n" >"$dir/display"
+        return 0
+      fi
+      sleep 0.1
+    done
+    alive "$pid" && fail "Xvfb :$n did not answer"
+  done
+  fail "Xvfb found no free display number"
 }
 
 start() {
@@ -61,16 +90,7 @@ start() {
     command -v "$tool" >/dev/null || { echo "x11-session: $tool is not installed" >&2; exit 1; }
   done
   mkdir -p "$dir" || exit 1
-  # Xvfb writes the display number it chose to the descriptor given once it accepts clients.
-  setsid Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$dir/display" \
-    </dev/null >"$dir/xvfb.log" 2>&1 &
-  echo $! >"$dir/xvfb.pid"
-  for _ in $(seq 100); do
-    [[ -s $dir/display ]] && break
-    kill -0 "$(cat "$dir/xvfb.pid")" 2>/dev/null || fail "Xvfb did not start"
-    sleep 0.1
-  done
-  [[ -s $dir/display ]] || fail "Xvfb gave no display number"
+  start_xvfb
   local display
   display=$(display_of)
   export DISPLAY=$display
