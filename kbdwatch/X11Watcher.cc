@@ -152,7 +152,9 @@ void X11Watcher::Run() {
     // The control connection first: a new keyboard mapping the server announced before a key
     // event must be in place when that event is read.
     DrainControlEvents();
-    if (!DrainRecording() || stopped_here_) break;
+    // A server that went away (the session ended) ends the watch; so would a lost control
+    // connection, whose hang-up would otherwise wake poll() for ever.
+    if (xcb_connection_has_error(control_) || !DrainRecording() || stopped_here_) break;
     pollfd fds[3] = {{xcb_get_file_descriptor(control_), POLLIN, 0},
                      {xcb_get_file_descriptor(data_), POLLIN, 0},
                      {stop_fd_, POLLIN, 0}};

@@ -288,6 +288,20 @@ TEST_F(KbdWatchX11, OneWatchAtATimeAndNoneAfterFreeHookOrUnload) {
   EXPECT_EQ(CountEntries("/proc/self/fd"), fds);
 }
 
+TEST_F(KbdWatchX11, TheServerGoingAwayEndsTheWatch) {
+  Collector window;
+  ASSERT_TRUE(library_.Hook(window));
+  library_.free_hook();
+  const size_t threads = CountEntries("/proc/self/task");
+  ASSERT_TRUE(library_.Hook(window));
+  ASSERT_EQ(std::system(("kill $(cat " + session_ + "/xvfb.pid)").c_str()), 0);
+  for (int i = 0; i < 200 && CountEntries("/proc/self/task") > threads; ++i) {
+    std::this_thread::sleep_for(50ms);
+  }
+  EXPECT_EQ(CountEntries("/proc/self/task"), threads) << "the watch's thread is still there";
+  library_.free_hook();
+}
+
 // "SetHook" says false, without crashing, where no X11 display with RECORD can be had: the
 // program then reports "Hook Error...".
 TEST(KbdWatchWithoutX11, SetHookFailsAndFreeHookIsHarmless) {
