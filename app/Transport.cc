@@ -22,13 +22,6 @@ namespace {
 // never ends).
 constexpr int kSpeedChangeStopWaitMs = 3000;
 
-// Transport settings read from a hand-edited file are not range-checked there; values that
-// would make the transport misbehave (a delayed stop that never ends, a repeat window of no
-// length, a step back that moves forward) are taken at the nearest sensible value.
-int32_t AtLeast(int32_t value, int32_t minimum) {
-  return std::max(value, minimum);
-}
-
 }  // namespace
 
 QString SpeedText(int32_t speed_step) {
@@ -65,8 +58,8 @@ int32_t SpeedDivisor(int32_t speed_step) {
 }
 
 TransportController::TransportController(platform::AudioBackend& backend, TransportView& view,
-                                         QObject* parent)
-    : QObject(parent), backend_(backend), view_(view) {
+                                         Settings& settings, QObject* parent)
+    : QObject(parent), backend_(backend), view_(view), settings_(settings) {
   // No file: an empty WAV input and its output.
   input_ = std::make_unique<media::InputWav>();
   AttachOutput();
@@ -99,14 +92,19 @@ void TransportController::RunAfterStop(std::function<void()> action) {
   Admit(DuringDelayedStop::kAfterStop, action);
 }
 
+void TransportController::SetEqualizer(media::EqualizerHook* equalizer) {
+  equalizer_ = equalizer;
+  output_->SetEqualizer(equalizer_);
+}
+
 void TransportController::AttachOutput() {
   output_ = std::make_unique<media::OutputAudio>(backend_);
   output_->SetSpeedDivisor(8);
+  output_->SetEqualizer(equalizer_);
   input_->SetOutput(output_.get());
 }
 
-void TransportController::ApplyOptions(const TransportSettings& settings) {
-  settings_ = settings;
+void TransportController::ApplyOptions() {
   output_->SetSpeedDivisor(SpeedDivisor(speed_step_));
   EnableRepeat(!settings_.NonLockMode);
 }
@@ -187,19 +185,38 @@ void TransportController::ShowNoFile() {
 // Play, stop, pause
 
 void TransportController::PlayBtnClick() {
-  const bool ran = Admit(DuringDelayedStop::kIgnored, [this] {
-    if (view_.PlayDown()) {
-      StartPlay();
-    } else if (repeat_mode_) {
-      // Playback cannot be stopped while repeat is on; the click advances the window instead.
-      view_.SetPlayDown(true);
-      StartPlay();
-    } else {
-      StopPlay(true);
-    }
-  });
   // The button toggled itself before it asked; an ignored click puts it back.
-  if (!ran) view_.SetPlayDown(!view_.PlayDown());
+  if (!Admit(DuringDelayedStop::kIgnored, [this] { PlayOrStop(); })) {
+    view_.SetPlayDown(!view_.PlayDown());
+  }
+}
+
+void TransportController::PlayOrStop() {
+  if (view_.PlayDown()) {
+    StartPlay();
+  } else if (repeat_mode_) {
+    // Playback cannot be stopped while repeat is on; the click advances the window instead.
+    view_.SetPlayDown(true);
+    StartPlay();
+  } else {
+    StopPlay(true);
+  }
+}
+
+void TransportController::PlayStopKey(bool pressed) {
+  Admit(DuringDelayedStop::kIgnored, [this, pressed] {
+    if (!settings_.NonLockMode) {
+      if (!pressed) return;
+      view_.SetPlayDown(!view_.PlayDown());
+    } else if (pressed) {
+      // The key's auto-repeat while it is held finds Play down already and does nothing.
+      if (view_.PlayDown()) return;
+      view_.SetPlayDown(true);
+    } else {
+      view_.SetPlayDown(false);
+    }
+    PlayOrStop();
+  });
 }
 
 void TransportController::StartPlay() {
@@ -246,9 +263,9 @@ void TransportController::StartPlay() {
     }
     case media::kStatePlaying:
       if (repeat_mode_) {
-        const int32_t rev = AtLeast(settings_.RevSec, 0);
+        const int32_t rev = settings_.RevSec;
         input_->RequestSeek(std::max(repeat_end_ - rev, 0));
-        repeat_end_ += AtLeast(settings_.RepeatSec, 1) - rev;
+        repeat_end_ += settings_.RepeatSec - rev;
       } else {
         StopPlay(true);
       }
@@ -259,8 +276,8 @@ void TransportController::StartPlay() {
 }
 
 void TransportController::WaitOutDelay() {
-  const int32_t delay = AtLeast(settings_.DelaySec, 0);
-  if (delay == 0 || stopping_) return;
+  const int32_t delay = settings_.DelaySec;
+  if (delay <= 0 || stopping_) return;
   // Playback, the position poll and painting go on while the stop is delayed; commands that
   // arrive meanwhile follow the rule written beside each.
   SetButtonStates(kMaskNone);
@@ -284,7 +301,7 @@ void TransportController::StopPlay(bool step_back) {
   view_.EnableSettingsMenu(true);
   input_->RequestStop();
   input_->Close();
-  if (step_back) position_ = std::max(position_ - AtLeast(settings_.RevSec, 0), 0);
+  if (step_back) position_ = std::max(position_ - settings_.RevSec, 0);
   view_.SetSliderPosition(position_);
   view_.ShowCounter(position_);
 
@@ -323,7 +340,7 @@ void TransportController::TogglePause() {
 void TransportController::FastForward() {
   Admit(DuringDelayedStop::kActs, [this] {
     if (input_->GetState() != media::kStatePlaying) return;
-    position_ = input_->GetPosition() + AtLeast(settings_.FfRwSec, 0);
+    position_ = input_->GetPosition() + settings_.FfRwSec;
     input_->RequestSeek(position_);
     view_.SetSliderPosition(position_);
     view_.ShowCounter(position_);
@@ -333,7 +350,7 @@ void TransportController::FastForward() {
 void TransportController::Rewind() {
   Admit(DuringDelayedStop::kActs, [this] {
     if (input_->GetState() != media::kStatePlaying) return;
-    position_ = std::max(input_->GetPosition() - AtLeast(settings_.FfRwSec, 0), 0);
+    position_ = std::max(input_->GetPosition() - settings_.FfRwSec, 0);
     input_->RequestSeek(position_);
     view_.SetSliderPosition(position_);
     view_.ShowCounter(position_);
@@ -360,7 +377,7 @@ void TransportController::RepeatBtnClick() {
   Admit(DuringDelayedStop::kActs, [this] {
     if (view_.RepeatDown()) {
       repeat_mode_ = true;
-      repeat_end_ = position_ + AtLeast(settings_.RepeatSec, 1);
+      repeat_end_ = position_ + settings_.RepeatSec;
     } else {
       repeat_mode_ = false;
     }
@@ -391,7 +408,7 @@ void TransportController::RepeatJump() {
   if (p < repeat_end_) return;
   StopPlay(false);
   backend_.PlaySoundFile(settings_.DelimiterFileName);
-  position_ = std::max(p - AtLeast(settings_.RepeatSec, 1), 0);
+  position_ = std::max(p - settings_.RepeatSec, 0);
   StartPlay();
 }
 

@@ -29,6 +29,7 @@
 #include <string>
 #include <vector>
 
+#include "app/Settings.h"
 #include "media/InputInfo.h"
 #include "media/InputMedia.h"
 #include "media/OutputAudio.h"
@@ -38,16 +39,6 @@ class QTimer;
 
 namespace app {
 
-// The transport's settings (keys of the settings file), with the defaults of a first start.
-struct TransportSettings {
-  int32_t RevSec = 3;             // step back on stop
-  int32_t RepeatSec = 10;         // length of the repeat window
-  int32_t FfRwSec = 4;            // fast-forward and rewind jump
-  int32_t DelaySec = 0;           // delay before a stop takes effect
-  std::string DelimiterFileName;  // sound played at each repeat jump
-  bool NonLockMode = false;       // the play/stop hot key plays only while held
-  bool DspAlert = true;           // warn before each speed change
-};
 
 // Button mask bits of SetButtonStates.
 inline constexpr int kMaskRepeat = 1 << 0;
@@ -116,16 +107,18 @@ class TransportController : public QObject {
   enum class DuringDelayedStop { kActs, kIgnored, kAfterStop };
   enum class SpeedChange { kChanged, kDeclined, kRefused };
 
-  // The sound devices come from `backend`; both it and the view must outlive the controller.
-  TransportController(platform::AudioBackend& backend, TransportView& view,
+  // The sound devices come from `backend`; the settings are the window's, read when used. All
+  // three must outlive the controller.
+  TransportController(platform::AudioBackend& backend, TransportView& view, Settings& settings,
                       QObject* parent = nullptr);
   ~TransportController() override;
 
-  TransportSettings& Settings() { return settings_; }
-  const TransportSettings& Settings() const { return settings_; }
-  // Takes over values accepted in the options dialog: the speed divisor is applied again and
-  // repeat follows the non-lock mode.
-  void ApplyOptions(const TransportSettings& settings);
+  // The equalizer every output asks before each block (null for none); kept for the outputs of
+  // files loaded later. Not owned.
+  void SetEqualizer(media::EqualizerHook* equalizer);
+  // After the options dialog was accepted: the speed divisor is applied again and repeat follows
+  // the non-lock mode.
+  void ApplyOptions();
 
   // --- the loaded file ---
   // Stops playback (with the step back, waiting out a delayed stop), then replaces the item, the
@@ -142,6 +135,9 @@ class TransportController : public QObject {
 
   // --- commands ---
   void PlayBtnClick();  // PlayBtn has toggled its own down state already
+  // The play/stop hot key pressed or released. Without the non-lock mode a press acts as a click
+  // on Play and a release does nothing; with it, playback lasts as long as the key is held.
+  void PlayStopKey(bool pressed);
   void StartPlay();
   void StopPlay(bool step_back);
   void PauseBtnClick();
@@ -181,6 +177,7 @@ class TransportController : public QObject {
 
  private:
   Q_INVOKABLE void DeliverInputNotifications();
+  void PlayOrStop();  // PlayBtnClick's work, once admitted
   Q_INVOKABLE void RepeatJump();
   void HandleInputNotify(int32_t code, uint64_t playback);
   void WaitOutDelay();
@@ -198,7 +195,7 @@ class TransportController : public QObject {
 
   platform::AudioBackend& backend_;
   TransportView& view_;
-  TransportSettings settings_;
+  Settings& settings_;
 
   std::unique_ptr<media::PlayListItem> current_item_;
   std::unique_ptr<media::OutputAudio> output_;
@@ -226,6 +223,7 @@ class TransportController : public QObject {
   std::deque<PendingNotification> pending_notifications_;
 
   QTimer* timer_delay_ = nullptr;
+  media::EqualizerHook* equalizer_ = nullptr;
 };
 
 }  // namespace app

@@ -19,8 +19,10 @@
 #include <QTimer>
 #include <QUrl>
 #include <QWheelEvent>
+#include <optional>
 
 #include "app/ErrorReport.h"
+#include "app/Foreground.h"
 #include "ui/Alert.h"
 #include "ui/Desktop.h"
 #include "ui/Fonts.h"
@@ -28,7 +30,9 @@
 #include "ui/ModalResult.h"
 #include "ui/Setcounter.h"
 #include "ui/SpeedButton.h"
+#include "ui/EqualizerPanel.h"
 #include "ui/VerbatAbout.h"
+#include "ui/Version.h"
 
 namespace app {
 namespace {
@@ -60,31 +64,149 @@ void TMainForm::Guarded(F&& handler) {
   }
 }
 
-TMainForm::TMainForm(platform::AudioBackend& backend, QWidget* parent)
+const QEvent::Type HookEvent::kType = static_cast<QEvent::Type>(QEvent::registerEventType());
+
+TMainForm::TMainForm(platform::AudioBackend& backend, StartupOptions options, QWidget* parent)
     : QMainWindow(parent, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                               Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
                               Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint),
-      backend_(backend) {
+      backend_(backend),
+      options_(std::move(options)) {
   setWindowTitle(QStringLiteral("Verbat"));
   setWindowIcon(QIcon(QPixmap(QStringLiteral(":/glyphs/verbat.xpm"))));
   setFont(ui::WindowFont());
   BuildMenus();
   BuildControls();
-  setAcceptDrops(true);
 
-  transport_ = std::make_unique<TransportController>(backend_, static_cast<TransportView&>(*this));
+  // The keyboard watch reports from its own thread; the report is posted to this window and
+  // handled on the main thread, in the order the keys were pressed and released.
+  if (!options_.hook_library.empty()) {
+    static const KbdWatchPostFn post = [](void* context, uint32_t message, uintptr_t wparam,
+                                          intptr_t lparam) {
+      QCoreApplication::postEvent(static_cast<TMainForm*>(context),
+                                  new HookEvent(message, wparam, lparam));
+    };
+    const HookLibrary::Failure failure = hook_.Load(options_.hook_library, {post, this});
+    if (failure != HookLibrary::Failure::kNone) StartUpFailed(HookLibrary::MessageFor(failure));
+  }
+  // A computer without a recording device cannot run the program.
+  if (backend_.WaveInDeviceNames().empty()) {
+    StartUpFailed(
+        QStringLiteral("使用可能なｻｳﾝﾄﾞﾃﾞｨﾊﾞｲｽが見つかりません\n先にｻｳﾝﾄﾞﾃﾞｨﾊﾞｲｽの設定を確認して"
+                       "下さい\n\nVerbatを終了します"));
+  }
+  SetUnsaved(false);
 
+  settings_file_ = std::make_unique<SettingsFile>(
+      options_.settings_file.empty()
+          ? SettingsFilePath(QCoreApplication::applicationDirPath().toStdString())
+          : options_.settings_file);
+  transport_ = std::make_unique<TransportController>(backend_, static_cast<TransportView&>(*this),
+                                                     settings_);
   int_timer_ = new QTimer(this);
   int_timer_->setInterval(250);
   connect(int_timer_, &QTimer::timeout, this, [this] { Guarded([this] { IntTimerTimer(); }); });
-  int_timer_->start();
-
-  transport_->EnableRepeat(!Settings().NonLockMode);
 }
 
 TMainForm::~TMainForm() {
-  // Playback ends before the controls the transport reports to.
+  // No report may arrive for a window that is going; then playback ends before the controls the
+  // transport reports to.
+  hook_.Unload();
   transport_.reset();
+}
+
+void TMainForm::StartUpFailed(const QString& message) {
+  ui::MessageRequest request;
+  request.text = message;
+  request.caption = QStringLiteral("Verbat");
+  request.icon = ui::MsgIcon::kError;
+  request.system_modal = true;
+  ui::ShowMessage(this, request);
+  // The event loop ends as soon as it runs; start-up goes on to its end meanwhile.
+  QMetaObject::invokeMethod(
+      qApp, [] { QCoreApplication::exit(1); }, Qt::QueuedConnection);
+}
+
+void TMainForm::FormCreate() {
+  if (created_) return;
+  created_ = true;
+  std::optional<SettingsError> error;
+  settings_ = settings_file_->LoadSettings(&error);
+  if (!error) hot_keys_ = settings_file_->LoadKeyMap(&error);
+  if (error) ui::ShowMessage(this, QString::fromStdString(error->Text()), ui::MsgIcon::kWarning);
+  loaded_file_name_ = settings_.AudioFileName;
+
+  RestoreLastFile();
+  transport_->SetPosition(settings_.Counter);
+  ShowCounter(transport_->Position());
+  SetSliderPosition(transport_->Position());
+  move(settings_.Left, settings_.Top);
+  setAcceptDrops(true);
+  int_timer_->start();
+  transport_->EnableRepeat(!settings_.NonLockMode);
+}
+
+void TMainForm::RestoreLastFile() {
+  const std::string path = settings_.AudioFileName;
+  if (path.empty()) return;
+  if (!std::filesystem::exists(path)) {
+    settings_.AudioFileName.clear();
+    ui::MessageRequest request;
+    request.text = QStringLiteral(
+        "前回開いたファイルを見つけることが出来ませんでした\nファイル名を初期化します");
+    request.caption = QStringLiteral("Verbat");
+    request.system_modal = true;
+    ui::ShowMessage(nullptr, request);
+    return;
+  }
+  try {
+    transport_->Load(path);
+  } catch (...) {
+    // The name saved at exit becomes empty, so the next start restores nothing.
+    settings_.AudioFileName.clear();
+    StartUpFailed(QStringLiteral("エラーが発生しました\n\nVerbatを終了します"));
+  }
+}
+
+bool TMainForm::FormCloseQuery() {
+  bool may_close = true;
+  if (unsaved_) {
+    may_close = ui::ShowMessage(this,
+                                QStringLiteral("録音した内容が保存されていません。\n"
+                                               "このまま終了してよろしいですか？"),
+                                ui::MsgIcon::kQuestion,
+                                ui::MsgButtons::kOkCancel) == ui::MsgResult::kOk;
+  }
+  // Whatever the answers: playback stops and the settings are written.
+  media::InputMedia& input = transport_->Input();
+  const int32_t state = input.GetState();
+  if (state == media::kStatePlaying || state == media::kStatePaused) {
+    input.RequestStop();
+    input.Close();
+    SetPlayDown(false);
+    SetPauseDown(false);
+    transport_->SetButtonStates(transport_->CurrentItem() ? kMaskStopped : kMaskRec);
+    EnableSettingsMenu(true);
+  }
+  SaveSettings();
+  if (may_close) closed_ = true;
+  return may_close;
+}
+
+void TMainForm::FormDestroy() {
+  if (!closed_) SaveSettings();
+}
+
+void TMainForm::SaveSettings() {
+  if (!created_) return;  // nothing was read, so nothing is written over the file
+  const media::PlayListItem* item = transport_->CurrentItem();
+  settings_.AudioFileName = item ? item->path : std::string();
+  settings_.Counter = transport_->Position();
+  settings_.Top = geometry().top();
+  settings_.Left = geometry().left();
+  std::optional<SettingsError> error = settings_file_->SaveSettings(settings_, ui::ProgramVersion().toStdString());
+  if (!error) error = settings_file_->SaveKeyMap(hot_keys_);
+  if (error) ui::ShowMessage(this, QString::fromStdString(error->Text()), ui::MsgIcon::kError);
 }
 
 void TMainForm::BuildMenus() {
@@ -250,10 +372,68 @@ ui::TSetCounterForm& TMainForm::CounterForm() {
   return *counter_form_;
 }
 
-void TMainForm::SetEqualizerWindow(QWidget* equalizer) {
+void TMainForm::SetEqualizerWindow(ui::TEqualizerPanelForm* equalizer) {
   equalizer_ = equalizer;
   eq_btn_->setEnabled(equalizer_ != nullptr);
   mnu_equalizer_->setEnabled(equalizer_ != nullptr);
+  transport_->SetEqualizer(equalizer_ ? &equalizer_->Hook() : nullptr);
+  if (equalizer_ != nullptr) {
+    connect(equalizer_, &ui::TEqualizerPanelForm::Closed, this, [this] {
+      equalizer_checked_ = false;
+      mnu_equalizer_->setChecked(false);
+    });
+  }
+}
+
+// ---------------------------------------------------------------------------------------------
+// Hot keys
+
+bool TMainForm::event(QEvent* event) {
+  if (event->type() == HookEvent::kType) {
+    const auto* report = static_cast<const HookEvent*>(event);
+    Guarded([&] { HookMessageReceived(report->message, report->wparam, report->lparam); });
+    return true;
+  }
+  return QMainWindow::event(event);
+}
+
+void TMainForm::HookMessageReceived(uint32_t message, uintptr_t wparam, intptr_t lparam) {
+  if (message != hook_.HookMessage() || !created_) return;
+  const auto modifier = static_cast<int32_t>((wparam >> 16) & 0xFFFF);
+  const auto key = static_cast<int32_t>(wparam & 0xFFFF);
+  const bool released = (static_cast<uint32_t>(lparam) & KBDWATCH_KEY_UP_FLAG) != 0;
+  RunHotKey(MatchHotKey(hot_keys_, modifier, key), released);
+}
+
+void TMainForm::RunHotKey(HotKeyAction function, bool released) {
+  // A release matters only to play/stop in non-lock mode.
+  if (released) {
+    if (function == HotKeyAction::kPlayStop && settings_.NonLockMode) {
+      transport_->PlayStopKey(false);
+    }
+    return;
+  }
+  const bool equalizer_on = equalizer_ != nullptr && equalizer_->IsOn();
+  switch (function) {
+    case HotKeyAction::kPlayStop: transport_->PlayStopKey(true); break;
+    case HotKeyAction::kPause: transport_->TogglePause(); break;
+    case HotKeyAction::kFastForward: transport_->FastForward(); break;
+    case HotKeyAction::kRewind: transport_->Rewind(); break;
+    case HotKeyAction::kReset: transport_->ResetPosition(); break;
+    case HotKeyAction::kRepeat: transport_->ToggleRepeat(); break;
+    case HotKeyAction::kSpeedUp:
+      if (!equalizer_on) transport_->ChangeSpeed(true);
+      break;
+    case HotKeyAction::kSpeedDown:
+      if (!equalizer_on) transport_->ChangeSpeed(false);
+      break;
+    case HotKeyAction::kEqualizer:
+      if (equalizer_ != nullptr && transport_->SpeedStep() == 8) equalizer_->Toggle();
+      break;
+    case HotKeyAction::kCopyCounter: CopyCounter(); break;
+    case HotKeyAction::kSetCounter: SetCounter(); break;
+    case HotKeyAction::kNone: break;
+  }
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -498,9 +678,12 @@ void TMainForm::CopyCounter() {
 void TMainForm::SetCounter() {
   ui::TSetCounterForm& dialog = CounterForm();
   if (dialog.isVisible() || transport_->Stopping()) return;
-  raise();
-  activateWindow();
+  // The user may be typing in another program: the window comes forward for the entry, and
+  // afterwards the focus goes back to where it was.
+  const ForegroundWindow previous = ForegroundWindow::Active();
+  BringForward(this);
   dialog.exec();
+  if (!previous.BelongsToThisProgram()) previous.Activate();
   const QString text = dialog.Text();
 
   QString hours, minutes, seconds;
@@ -561,13 +744,13 @@ void TMainForm::mnuHelpAboutClick() {
 // Window events
 
 void TMainForm::closeEvent(QCloseEvent* event) {
-  media::InputMedia& input = transport_->Input();
-  const int32_t state = input.GetState();
-  if (state == media::kStatePlaying || state == media::kStatePaused) {
-    input.RequestStop();
-    input.Close();
+  bool may_close = true;
+  Guarded([&] { may_close = FormCloseQuery(); });
+  if (may_close) {
+    event->accept();
+  } else {
+    event->ignore();
   }
-  event->accept();
 }
 
 }  // namespace app

@@ -5,13 +5,19 @@
 // Threads: everything here runs on the main (GUI) thread.
 #pragma once
 
+#include <QEvent>
 #include <QMainWindow>
 #include <QString>
 #include <QStringList>
+#include <filesystem>
 #include <functional>
 #include <memory>
+#include <string>
 
+#include "app/HookLibrary.h"
+#include "app/HotKeys.h"
 #include "app/InfoPanel.h"
+#include "app/Settings.h"
 #include "app/Transport.h"
 #include "platform/wave_device.h"
 
@@ -24,28 +30,71 @@ class QTimer;
 
 namespace ui {
 class TAlertForm;
+class TEqualizerPanelForm;
 class TSetCounterForm;
 class TSpeedButton;
 }  // namespace ui
 
 namespace app {
 
+// What start-up takes from outside the window: the keyboard-watch library and the settings
+// file. The program uses the defaults; tests give their own.
+struct StartupOptions {
+  // Loaded by name through the program's run path; empty runs without the keyboard watch.
+  std::string hook_library = KBDWATCH_LIBRARY_FILE;
+  // Empty: "Verbat.ini" beside the program, or in the user's configuration folder.
+  std::filesystem::path settings_file;
+};
+
+// The keyboard watch's report, posted from the library's thread to the window.
+class HookEvent : public QEvent {
+ public:
+  static const QEvent::Type kType;
+  HookEvent(uint32_t message, uintptr_t wparam, intptr_t lparam)
+      : QEvent(kType), message(message), wparam(wparam), lparam(lparam) {}
+  const uint32_t message;
+  const uintptr_t wparam;
+  const intptr_t lparam;
+};
+
 class TMainForm : public QMainWindow, private TransportView {
   Q_OBJECT
  public:
-  // The sound devices come from `backend`, which must outlive the window.
-  explicit TMainForm(platform::AudioBackend& backend, QWidget* parent = nullptr);
+  // Loads the keyboard-watch library and sets the hook, then checks for a recording device; a
+  // failure shows its message and asks the event loop to end with exit code 1 as soon as it
+  // runs. The sound devices come from `backend`, which must outlive the window.
+  explicit TMainForm(platform::AudioBackend& backend, StartupOptions options = {},
+                     QWidget* parent = nullptr);
+  // Frees the hook and unloads the library.
   ~TMainForm() override;
+
+  // The creation handler: settings, hot keys, the last file, the timers. Runs once, after the
+  // dialogs are attached.
+  void FormCreate();
+  // The close request: asks about a running or unsaved recording (false: the window stays),
+  // and in any case stops playback and writes the settings.
+  bool FormCloseQuery();
+  // At the end of the program: writes the settings once more unless a close already did (a
+  // failed start-up ends without one).
+  void FormDestroy();
 
   // The dialogs the application creates once at start-up; the window creates its own when none
   // were given. Not owned.
   void AttachDialogs(ui::TAlertForm* alert, ui::TSetCounterForm* counter);
   // The equalizer window, once there is one; EqBtn and its menu item stay disabled until then.
-  void SetEqualizerWindow(QWidget* equalizer);
+  // Its switch and engine filter every output from then on.
+  void SetEqualizerWindow(ui::TEqualizerPanelForm* equalizer);
 
   TransportController& Transport() { return *transport_; }
   const TransportController& Transport() const { return *transport_; }
-  TransportSettings& Settings() { return transport_->Settings(); }
+  app::Settings& Settings() { return settings_; }
+  HotKeyTable& HotKeys() { return hot_keys_; }
+  const SettingsFile& SettingsStore() const { return *settings_file_; }
+  const HookLibrary& Hook() const { return hook_; }
+
+  // A key event reported by the keyboard watch (the registered hook message): matched against
+  // the hot-key table and run.
+  void HookMessageReceived(uint32_t message, uintptr_t wparam, intptr_t lparam);
 
   // --- the handlers of the window's controls, each a thin call into the transport ---
   void PlayBtnClick() { transport_->PlayBtnClick(); }
@@ -100,6 +149,7 @@ class TMainForm : public QMainWindow, private TransportView {
   void dragEnterEvent(QDragEnterEvent* event) override;
   void dropEvent(QDropEvent* event) override;
   bool eventFilter(QObject* watched, QEvent* event) override;
+  bool event(QEvent* event) override;
 
  private:
   // TransportView
@@ -134,7 +184,21 @@ class TMainForm : public QMainWindow, private TransportView {
   template <class F>
   void Guarded(F&& handler);
 
+  void StartUpFailed(const QString& message);
+  void RestoreLastFile();
+  void SaveSettings();
+  // The function of a matched hot key, pressed (or, for play/stop, released).
+  void RunHotKey(HotKeyAction function, bool released);
+
   platform::AudioBackend& backend_;
+  StartupOptions options_;
+  app::Settings settings_;
+  HotKeyTable hot_keys_;
+  std::unique_ptr<SettingsFile> settings_file_;
+  std::string loaded_file_name_;  // "AudioFileName" as read at start-up
+  HookLibrary hook_;
+  bool created_ = false;
+  bool closed_ = false;  // a close request was granted: the settings are written
   std::unique_ptr<TransportController> transport_;
   bool unsaved_ = false;
   int wheel_remainder_ = 0;  // wheel movement short of a whole notch
@@ -170,7 +234,7 @@ class TMainForm : public QMainWindow, private TransportView {
   ui::TSetCounterForm* counter_form_ = nullptr;
   std::unique_ptr<ui::TAlertForm> own_alert_form_;
   std::unique_ptr<ui::TSetCounterForm> own_counter_form_;
-  QWidget* equalizer_ = nullptr;
+  ui::TEqualizerPanelForm* equalizer_ = nullptr;
   bool equalizer_checked_ = false;
   FileChooser file_chooser_;
 };

@@ -504,7 +504,13 @@ std::unique_ptr<WaveInDevice> VirtualAudioBackend::CreateWaveIn() {
   return std::make_unique<VirtualWaveIn>(card_, source);
 }
 
-std::vector<std::string> VirtualAudioBackend::WaveInDeviceNames() { return {"Virtual Line In"}; }
+std::vector<std::string> VirtualAudioBackend::WaveInDeviceNames() {
+  std::vector<std::string> names;
+  for (int i = 0; i < options().wave_in_devices; ++i) {
+    names.push_back(i == 0 ? "Virtual Line In" : "Virtual Line In " + std::to_string(i + 1));
+  }
+  return names;
+}
 
 void VirtualAudioBackend::PlaySoundFile(const std::string& path) {
   VirtualWaveOut device(card_);

@@ -23,6 +23,7 @@ enum class Pacing {
 struct VirtualCardOptions {
   Pacing pacing = Pacing::kRealTime;
   double speed = 1.0;  // kRealTime only: how many times faster than the device rate
+  int wave_in_devices = 1;  // recording devices the card offers (0: a machine without any)
 };
 
 // What one wave-out device did between an Open and its Close.

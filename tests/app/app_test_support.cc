@@ -135,13 +135,19 @@ std::vector<std::string> TestBackend::Sounds() const {
 void MainFormTest::SetUp() {
   messages = std::make_unique<ScriptedMessages>();
   backend = std::make_unique<TestBackend>();
-  form = std::make_unique<app::TMainForm>(*backend);
-  form->show();  // mouse events reach only a shown window
   const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
   dir = (std::filesystem::temp_directory_path() /
          ("verbat-app-" + std::to_string(::getpid()) + "-" + info->name()))
             .string();
   std::filesystem::create_directories(dir);
+  // No keyboard watch here (its tests run on a display of their own); settings in the test's
+  // folder.
+  app::StartupOptions options;
+  options.hook_library.clear();
+  options.settings_file = dir + "/Verbat.ini";
+  form = std::make_unique<app::TMainForm>(*backend, options);
+  form->FormCreate();
+  form->show();  // mouse events reach only a shown window
 }
 
 void MainFormTest::TearDown() {

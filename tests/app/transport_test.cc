@@ -75,8 +75,8 @@ class TransportTest : public ::testing::Test {
   static void SetUpTestSuite() { EnsureApplication(); }
   void SetUp() override {
     backend = std::make_unique<TestBackend>();
-    transport = std::make_unique<TransportController>(*backend, view);
-    transport->Settings().DspAlert = false;
+    transport = std::make_unique<TransportController>(*backend, view, settings);
+    settings.DspAlert = false;
     const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
     dir = (std::filesystem::temp_directory_path() /
            ("verbat-transport-" + std::to_string(::getpid()) + "-" + info->name()))
@@ -128,6 +128,7 @@ class TransportTest : public ::testing::Test {
   static constexpr uint32_t kRate = 11025;
   std::unique_ptr<TestBackend> backend;
   FakeView view;
+  app::Settings settings;
   std::unique_ptr<TransportController> transport;
   std::string dir;
 };
@@ -161,7 +162,7 @@ TEST_F(TransportTest, StopStepsBackButNeverBelowZero) {
 
 TEST_F(TransportTest, DelayedStopPlaysOnAndServesCommandsByTheRule) {
   Load(60);
-  transport->Settings().DelaySec = 1;
+  settings.DelaySec = 1;
   transport->SetPosition(20);
   Play();
   PlaySeconds(5);
@@ -215,7 +216,7 @@ TEST_F(TransportTest, DelayedStopPlaysOnAndServesCommandsByTheRule) {
 
 TEST_F(TransportTest, FileEndingDuringADelayedStopIsLeftToThatStop) {
   Load(6);
-  transport->Settings().DelaySec = 2;
+  settings.DelaySec = 2;
   transport->SetPosition(4);
   Play();
   int mask_after_end = -1;
@@ -240,7 +241,7 @@ TEST_F(TransportTest, FileEndingDuringADelayedStopIsLeftToThatStop) {
 
 TEST_F(TransportTest, RepeatLoopsTheWindowAndPlayAdvancesIt) {
   Load(120);
-  transport->Settings().DelimiterFileName = "/sounds/marker.wav";
+  settings.DelimiterFileName = "/sounds/marker.wav";
   transport->SetPosition(60);
   view.repeat_down = true;
   transport->RepeatBtnClick();  // repeat on at 00:01:00
@@ -266,7 +267,7 @@ TEST_F(TransportTest, RepeatLoopsTheWindowAndPlayAdvancesIt) {
   EXPECT_EQ(transport->RepeatEnd(), 77);
 
   // With a delayed stop the jump waits, and the poll goes on meanwhile.
-  transport->Settings().DelaySec = 1;
+  settings.DelaySec = 1;
   PlaySeconds(10);
   int32_t counter_during = -1;
   QTimer::singleShot(50, [&] {
@@ -278,7 +279,7 @@ TEST_F(TransportTest, RepeatLoopsTheWindowAndPlayAdvancesIt) {
   ASSERT_TRUE(ProcessUntil([&] { return backend->Sounds().size() == 2; }));
   EXPECT_EQ(counter_during, 78) << "the counter froze during the jump's delayed stop";
   EXPECT_EQ(transport->Position(), 67);
-  transport->Settings().DelaySec = 0;
+  settings.DelaySec = 0;
 
   view.repeat_down = false;
   transport->RepeatBtnClick();  // repeat off: playback runs past the old end
@@ -379,7 +380,7 @@ TEST_F(TransportTest, SpeedStepsDriveTheDeviceRateAndStopAtBothEnds) {
   PressPlay();
   for (int i = 0; i < 4; ++i) transport->ChangeSpeed(true);
   ASSERT_EQ(transport->SpeedStep(), 0);
-  transport->ApplyOptions(transport->Settings());
+  transport->ApplyOptions();
   Play();
   EXPECT_EQ(DeviceRate(), kRate * 4);
 }
@@ -389,11 +390,11 @@ TEST_F(TransportTest, LoadingBringsEitherExtremeBackToNormalSpeed) {
     Load(10);
     for (int i = 0; i < 2; ++i) transport->ChangeSpeed(faster);
     ASSERT_EQ(transport->SpeedStep(), faster ? 0 : 16);
-    transport->Settings().DspAlert = true;
+    settings.DspAlert = true;
     view.confirm_answers = {false};  // the first step back is declined and offered again
     view.warnings = 0;
     Load(10);
-    transport->Settings().DspAlert = false;
+    settings.DspAlert = false;
     EXPECT_EQ(transport->SpeedStep(), 8);
     EXPECT_EQ(view.speed, " 1 ");
     EXPECT_EQ(transport->Output().SpeedDivisor(), 8);
@@ -453,7 +454,7 @@ TEST_F(TransportTest, StartFailureLeavesTheWindowStoppedAndStaleEndsAreIgnored) 
 TEST_F(TransportTest, ASpeedBeyondTheDeviceIsRefusedBeforeAnythingStops) {
   WriteWav(dir + "/hi.wav", 96000, 2, 16, 10);  // x2 drives 192 kHz, x4 would need 384 kHz
   transport->Load(dir + "/hi.wav");
-  transport->Settings().DspAlert = true;
+  settings.DspAlert = true;
   EXPECT_EQ(transport->ChangeSpeed(true), TransportController::SpeedChange::kChanged);
   const int warnings = view.warnings;
   EXPECT_EQ(transport->ChangeSpeed(true), TransportController::SpeedChange::kRefused);
@@ -462,7 +463,7 @@ TEST_F(TransportTest, ASpeedBeyondTheDeviceIsRefusedBeforeAnythingStops) {
   EXPECT_EQ(view.speed, " 2 ");
   ASSERT_EQ(view.messages.size(), 1);
   EXPECT_TRUE(view.messages[0].contains("96000Hz")) << view.messages[0].toStdString();
-  transport->Settings().DspAlert = false;
+  settings.DspAlert = false;
   Play();
   EXPECT_EQ(DeviceRate(), 192000u);
 }
@@ -493,9 +494,8 @@ TEST_F(TransportTest, NonLockModeSwitchesRepeatOffAndKeepsItDisabled) {
   view.repeat_down = true;
   transport->RepeatBtnClick();
   ASSERT_TRUE(transport->RepeatMode());
-  app::TransportSettings options = transport->Settings();
-  options.NonLockMode = true;
-  transport->ApplyOptions(options);
+  settings.NonLockMode = true;
+  transport->ApplyOptions();
   EXPECT_FALSE(transport->RepeatMode());
   EXPECT_FALSE(view.repeat_down);
   EXPECT_FALSE(view.mask & app::kMaskRepeat);
@@ -505,8 +505,8 @@ TEST_F(TransportTest, NonLockModeSwitchesRepeatOffAndKeepsItDisabled) {
   PressPlay();
   EXPECT_EQ(view.mask, app::kMaskStopped & ~app::kMaskRepeat) << "stopped, Repeat stays off";
 
-  options.NonLockMode = false;
-  transport->ApplyOptions(options);
+  settings.NonLockMode = false;
+  transport->ApplyOptions();
   EXPECT_TRUE(view.mask & app::kMaskRepeat);
   transport->ToggleRepeat();
   EXPECT_TRUE(transport->RepeatMode());
