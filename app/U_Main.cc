@@ -16,6 +16,7 @@
 #include <QMimeData>
 #include <QPushButton>
 #include <QSlider>
+#include <QThread>
 #include <QTimer>
 #include <QUrl>
 #include <QWheelEvent>
@@ -23,6 +24,7 @@
 
 #include "app/ErrorReport.h"
 #include "app/Foreground.h"
+#include "app/WaveSaveThread.h"
 #include "ui/Alert.h"
 #include "ui/Desktop.h"
 #include "ui/Fonts.h"
@@ -65,6 +67,8 @@ void TMainForm::Guarded(F&& handler) {
 }
 
 const QEvent::Type HookEvent::kType = static_cast<QEvent::Type>(QEvent::registerEventType());
+const QEvent::Type RecorderStopEvent::kType =
+    static_cast<QEvent::Type>(QEvent::registerEventType(QEvent::User + record::WM_RECORDER_STOP));
 
 TMainForm::TMainForm(platform::AudioBackend& backend, StartupOptions options, QWidget* parent)
     : QMainWindow(parent, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
@@ -106,12 +110,18 @@ TMainForm::TMainForm(platform::AudioBackend& backend, StartupOptions options, QW
   int_timer_ = new QTimer(this);
   int_timer_->setInterval(250);
   connect(int_timer_, &QTimer::timeout, this, [this] { Guarded([this] { IntTimerTimer(); }); });
+  rec_timer_ = new QTimer(this);
+  rec_timer_->setInterval(1000);
+  connect(rec_timer_, &QTimer::timeout, this, [this] { Guarded([this] { RecTimerTimer(); }); });
+  recorder_ = std::make_unique<record::RecAudio>(
+      backend_, static_cast<record::RecorderOwner&>(*this), options_.free_space);
 }
 
 TMainForm::~TMainForm() {
-  // No report may arrive for a window that is going; then playback ends before the controls the
-  // transport reports to.
+  // No report may arrive for a window that is going; a recording still running is finished;
+  // then playback ends before the controls the transport reports to.
   hook_.Unload();
+  recorder_.reset();
   transport_.reset();
 }
 
@@ -170,7 +180,21 @@ void TMainForm::RestoreLastFile() {
 
 bool TMainForm::FormCloseQuery() {
   bool may_close = true;
-  if (unsaved_) {
+  if (recorder_->IsRecording()) {
+    may_close = ui::ShowMessage(this, QStringLiteral("録音中です。\n終了してよろしいですか？"),
+                                ui::MsgIcon::kQuestion,
+                                ui::MsgButtons::kOkCancel) == ui::MsgResult::kOk;
+    if (!may_close) return false;  // the recording goes on
+    // The recording ends properly: the work file is finished, a complete WAV file.
+    rec_timer_->stop();
+    try {
+      recorder_->StopRecording();
+    } catch (const std::exception& e) {
+      app::ReportError(this, QString::fromStdString(e.what()));
+    }
+    rec_btn_->setChecked(false);
+  }
+  if (may_close && unsaved_) {
     may_close = ui::ShowMessage(this,
                                 QStringLiteral("録音した内容が保存されていません。\n"
                                                "このまま終了してよろしいですか？"),
@@ -232,10 +256,7 @@ void TMainForm::BuildMenus() {
   mnu_help_about_ = help->addAction(QStringLiteral("バージョン情報(&A)..."));
 
   connect(open1_, &QAction::triggered, this, [this] { Guarded([this] { Open1Click(); }); });
-  connect(save_as1_, &QAction::triggered, this, [this] {
-    ui::ShowMessage(this, QStringLiteral("名前をつけて保存はこの版ではまだ使用できません"),
-                    ui::MsgIcon::kInformation);
-  });
+  connect(save_as1_, &QAction::triggered, this, [this] { Guarded([this] { SaveAs1Click(); }); });
   connect(exit1_, &QAction::triggered, this, [this] { close(); });
   connect(n4_, &QAction::triggered, this, [this] { Guarded([this] { CopyCounter(); }); });
   connect(n5_, &QAction::triggered, this, [this] { Guarded([this] { SetCounter(); }); });
@@ -292,12 +313,7 @@ void TMainForm::BuildControls() {
   repeat_btn_ = make_button("REPEAT", 155, 42, true);
   repeat_btn_->setToolTip(QStringLiteral("リピート指定中は再生を停止出来ません"));
 
-  connect(rec_btn_, &QAbstractButton::clicked, this, [this] {
-    // Recording arrives with the recorder; until then the button only says so.
-    rec_btn_->setChecked(false);
-    ui::ShowMessage(this, QStringLiteral("録音はこの版ではまだ使用できません"),
-                    ui::MsgIcon::kInformation);
-  });
+  connect(rec_btn_, &QAbstractButton::clicked, this, [this] { Guarded([this] { RecBtnClick(); }); });
   connect(reset_btn_, &QAbstractButton::clicked, this,
           [this] { Guarded([this] { ResetBtnClick(); }); });
   connect(play_btn_, &QAbstractButton::clicked, this,
@@ -389,6 +405,19 @@ void TMainForm::SetEqualizerWindow(ui::TEqualizerPanelForm* equalizer) {
 // Hot keys
 
 bool TMainForm::event(QEvent* event) {
+  if (event->type() == RecorderStopEvent::kType) {
+    const std::string message = static_cast<const RecorderStopEvent*>(event)->message;
+    // The stop waits for a delayed stop of playback to finish, and is never lost.
+    transport_->RunAfterStop([this, message] {
+      Guarded([&] {
+        if (!message.empty()) ShowRecorderMessage(message, record::MessageStyle::kSystemModal);
+        if (!recorder_->IsRecording()) return;
+        rec_btn_->setChecked(false);
+        ToggleRecording();
+      });
+    });
+    return true;
+  }
   if (event->type() == HookEvent::kType) {
     const auto* report = static_cast<const HookEvent*>(event);
     Guarded([&] { HookMessageReceived(report->message, report->wparam, report->lparam); });
@@ -569,6 +598,146 @@ bool TMainForm::eventFilter(QObject* watched, QEvent* event) {
     return true;
   }
   return QMainWindow::eventFilter(watched, event);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Recording and Save As
+
+record::RecordingSettings TMainForm::RecordingSettingsNow() const {
+  record::RecordingSettings recording;
+  recording.Channels = settings_.Channels;
+  recording.Rate = settings_.Rate;
+  recording.BitsPerSample = settings_.BitsPerSample;
+  recording.PreferredDeviceID = settings_.PreferredDeviceID;
+  recording.WorkDir = settings_.WorkDir;
+  recording.FreeSpace = settings_.FreeSpace;
+  return recording;
+}
+
+void TMainForm::ShowRecorderMessage(const std::string& text, record::MessageStyle style) {
+  ui::MessageRequest request;
+  request.text = QString::fromStdString(text);
+  if (style == record::MessageStyle::kApplication) {
+    request.caption = QStringLiteral("Verbat");
+  } else {
+    request.system_modal = true;  // the desktop's default caption, no owner
+  }
+  ui::ShowMessage(style == record::MessageStyle::kApplication ? this : nullptr, request);
+}
+
+void TMainForm::PostRecorderStop(const std::string& message) {
+  // Recorder thread: only the hand-over; the main thread shows the message and stops.
+  QCoreApplication::postEvent(this, new RecorderStopEvent(message));
+}
+
+void TMainForm::ToggleRecording() {
+  // A moment for the device that was just used to settle.
+  QThread::msleep(500);
+  if (!recorder_->IsRecording()) {
+    bool started =
+        ui::ShowMessage(this, QStringLiteral("録音を開始しますか？"), ui::MsgIcon::kQuestion,
+                        ui::MsgButtons::kOkCancel) == ui::MsgResult::kOk;
+    if (started && unsaved_) {
+      started = ui::ShowMessage(this,
+                                QStringLiteral("以前に録音された内容が保存されていません。\n"
+                                               "録音をすると上書きされます。\n\n上書きしますか？"),
+                                ui::MsgIcon::kQuestion,
+                                ui::MsgButtons::kOkCancel) == ui::MsgResult::kOk;
+    }
+    if (started) started = recorder_->StartRecording(RecordingSettingsNow());
+    if (!started) {
+      rec_btn_->setChecked(false);
+      return;
+    }
+    rec_btn_->setChecked(true);
+    SetUnsaved(false);
+    record_seconds_ = 0;
+    SetSliderPosition(0);
+    ShowCounter(0);
+    transport_->SetButtonStates(kMaskRecording);
+    rec_timer_->start();
+    return;
+  }
+  rec_btn_->setEnabled(false);
+  rec_timer_->stop();
+  std::optional<QString> device_error;
+  try {
+    recorder_->StopRecording();
+  } catch (const std::exception& e) {
+    device_error = QString::fromStdString(e.what());  // the file is finished all the same
+  }
+  rec_btn_->setChecked(false);
+  SetUnsaved(true);
+  transport_->SetButtonStates(kMaskAll);
+  LoadFile(QString::fromStdString(recorder_->GetWorkFileName()));
+  rec_btn_->setEnabled(true);
+  if (device_error) app::ReportError(this, *device_error);
+}
+
+void TMainForm::RecTimerTimer() {
+  ++record_seconds_;
+  ShowCounter(record_seconds_);
+}
+
+void TMainForm::SaveAs1Click() {
+  if (!unsaved_) return;
+  QString folder = QCoreApplication::applicationDirPath();
+  if (!loaded_file_name_.empty()) {
+    folder = QFileInfo(QString::fromStdString(loaded_file_name_)).absolutePath();
+  } else if (!save_as_name_.isEmpty()) {
+    folder = QFileInfo(save_as_name_).absolutePath();
+  }
+  const QString filter = QStringLiteral("Waveﾌｧｲﾙ (*.wav)");
+  QString chosen;
+  if (save_chooser_) {
+    chosen = save_chooser_(this, folder, filter);
+  } else {
+    QFileDialog dialog(this, QStringLiteral("名前をつけて保存"), folder, filter);
+    dialog.setAcceptMode(QFileDialog::AcceptSave);
+    dialog.setDefaultSuffix(QStringLiteral("wav"));
+    if (dialog.exec() == QDialog::Accepted && !dialog.selectedFiles().isEmpty()) {
+      chosen = dialog.selectedFiles().first();
+    }
+  }
+  if (chosen.isEmpty()) return;
+  // A name typed without an extension gets ".wav", whichever dialog took it.
+  if (QFileInfo(chosen).suffix().isEmpty()) chosen += QStringLiteral(".wav");
+  save_as_name_ = chosen;
+  const std::string work_file = recorder_->GetWorkFileName();
+  if (QFileInfo(chosen).absoluteFilePath() == QFileInfo(QString::fromStdString(work_file))
+                                                  .absoluteFilePath()) {
+    // Saved there, the next recording would overwrite it.
+    ui::ShowMessage(this, QStringLiteral("作業用ファイルと同じ名前では保存できません。\n"
+                                         "別の名前を指定して下さい。"));
+    return;
+  }
+
+  QApplication::setOverrideCursor(Qt::WaitCursor);
+  transport_->StopPlay(false);  // also closes the work file that was loaded for playback
+  std::optional<record::MoveError> error;
+  {
+    TWaveSaveThread save(work_file, chosen.toStdString());
+    save.Start();
+    save.WaitFor();
+    error = save.Error();
+  }
+  if (error && !error->destination_complete) {
+    QApplication::restoreOverrideCursor();
+    // The recording stays in the work file, still unsaved, and still the current file.
+    ui::ShowMessage(this,
+                    QStringLiteral("録音した内容を保存できませんでした。\n録音は作業用ファイルに"
+                                   "残っています。\n\n%1")
+                        .arg(QString::fromStdString(error->Describe())),
+                    ui::MsgIcon::kError);
+    return;
+  }
+  LoadFile(chosen);
+  QApplication::restoreOverrideCursor();
+  SetUnsaved(false);
+  if (error) {
+    // Saved; only the work file could not be removed.
+    ui::ShowMessage(this, QString::fromStdString(error->Describe()), ui::MsgIcon::kWarning);
+  }
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -20,6 +20,7 @@
 #include "app/Settings.h"
 #include "app/Transport.h"
 #include "platform/wave_device.h"
+#include "record/RecAudio.h"
 
 class QAction;
 class QLabel;
@@ -44,6 +45,17 @@ struct StartupOptions {
   std::string hook_library = KBDWATCH_LIBRARY_FILE;
   // Empty: "Verbat.ini" beside the program, or in the user's configuration folder.
   std::filesystem::path settings_file;
+  // The free space of the work folder's file system, asked before every second recorded.
+  record::FreeSpaceQuery free_space = record::GetFreeBytes;
+};
+
+// The recorder's request to end a recording by itself (WM_RECORDER_STOP), posted from its
+// thread, with the message to show first.
+class RecorderStopEvent : public QEvent {
+ public:
+  static const QEvent::Type kType;
+  explicit RecorderStopEvent(std::string message) : QEvent(kType), message(std::move(message)) {}
+  const std::string message;
 };
 
 // The keyboard watch's report, posted from the library's thread to the window.
@@ -57,7 +69,7 @@ class HookEvent : public QEvent {
   const intptr_t lparam;
 };
 
-class TMainForm : public QMainWindow, private TransportView {
+class TMainForm : public QMainWindow, private TransportView, private record::RecorderOwner {
   Q_OBJECT
  public:
   // Loads the keyboard-watch library and sets the hook, then checks for a recording device; a
@@ -106,6 +118,19 @@ class TMainForm : public QMainWindow, private TransportView {
   void SliderProc(int code, int thumb_position = 0) {
     transport_->SliderProc(code, thumb_position);
   }
+
+  // --- recording ---
+  void RecBtnClick() { ToggleRecording(); }
+  void ToggleRecording();
+  void RecTimerTimer();
+  void SaveAs1Click();
+  record::RecAudio& Recorder() { return *recorder_; }
+  int32_t RecordSeconds() const { return record_seconds_; }
+  // The Save As dialog's chooser: starting folder, filter; the chosen path or empty. Tests
+  // replace it.
+  using SaveChooser = std::function<QString(QWidget* owner, const QString& folder,
+                                            const QString& filter)>;
+  void SetSaveChooser(SaveChooser chooser) { save_chooser_ = std::move(chooser); }
 
   // --- files and display ---
   bool CanLoadFile();
@@ -184,6 +209,11 @@ class TMainForm : public QMainWindow, private TransportView {
   template <class F>
   void Guarded(F&& handler);
 
+  // RecorderOwner
+  void ShowRecorderMessage(const std::string& text, record::MessageStyle style) override;
+  void PostRecorderStop(const std::string& message) override;
+  record::RecordingSettings RecordingSettingsNow() const;
+
   void StartUpFailed(const QString& message);
   void RestoreLastFile();
   void SaveSettings();
@@ -228,6 +258,11 @@ class TMainForm : public QMainWindow, private TransportView {
   QAction* mnu_help_about_ = nullptr;
 
   QTimer* int_timer_ = nullptr;
+  QTimer* rec_timer_ = nullptr;
+  std::unique_ptr<record::RecAudio> recorder_;
+  int32_t record_seconds_ = 0;
+  QString save_as_name_;  // the name chosen at the last Save As
+  SaveChooser save_chooser_;
 
   ui::TAlertForm* alert_form_ = nullptr;
   QMetaObject::Connection alert_connection_;
