@@ -1,11 +1,21 @@
 // The counter-entry, warning and version dialogs on their own.
 #include <QCheckBox>
+#include <QDir>
+#include <QFileDialog>
+#include <QFileIconProvider>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMenu>
+#include <QMimeDatabase>
 #include <QPushButton>
+#include <QScreen>
 #include <QSignalSpy>
 #include <QTest>
+#include <QTranslator>
+#include <algorithm>
+#include <memory>
 
+#include "app/Application.h"
 #include "app_test_support.h"
 #include "ui/Alert.h"
 #include "ui/ModalResult.h"
@@ -74,6 +84,54 @@ TEST_F(DialogsTest, CounterEntryIsEmptiedAndPlacedAtTheMainWindowEachTime) {
   dialog.exec();
   EXPECT_TRUE(text_when_shown.isEmpty());
   EXPECT_EQ(where, main_window.pos());
+}
+
+// Qt's own texts: the edit boxes' context menu and Qt's file dialog.
+TEST_F(DialogsTest, QtTextsAreJapaneseWhateverTheSystemLanguage) {
+  QTranslator* translator = app::InstallQtTranslations(*QCoreApplication::instance());
+  if (translator == nullptr) {
+    if (qgetenv("CI") == "true") FAIL() << "Qt's Japanese catalogue is not installed";
+    GTEST_SKIP() << "Qt's Japanese catalogue (qtbase_ja.qm, qt6-translations-l10n) is missing";
+  }
+  // A text the user reads is Japanese when it holds a character beyond ASCII; the mnemonic and
+  // the shortcut after the tab may stay Latin.
+  auto japanese = [](const QString& text) {
+    const QString shown = text.section('\t', 0, 0);
+    return std::any_of(shown.begin(), shown.end(), [](QChar c) { return c.unicode() > 0x7F; });
+  };
+  QStringList english;
+  QLineEdit edit("text");
+  std::unique_ptr<QMenu> menu(edit.createStandardContextMenu());
+  int actions = 0;
+  for (QAction* action : menu->actions()) {
+    if (action->isSeparator()) continue;
+    ++actions;
+    if (!japanese(action->text())) english << action->text();
+  }
+  EXPECT_GE(actions, 7) << "Undo, Redo, Cut, Copy, Paste, Delete, Select All";
+
+  QFileDialog dialog(nullptr, "開く", QDir::tempPath(), "Wave (*.wav)");
+  dialog.setOption(QFileDialog::DontUseNativeDialog);
+  int texts = 0;
+  for (QLabel* label : dialog.findChildren<QLabel*>()) {
+    if (label->text().isEmpty()) continue;
+    ++texts;
+    if (!japanese(label->text())) english << label->text();
+  }
+  for (QPushButton* button : dialog.findChildren<QPushButton*>()) {
+    ++texts;
+    if (!japanese(button->text())) english << button->text();
+  }
+  EXPECT_GE(texts, 5) << "Look in, File name, Files of type, Open, Cancel";
+  // The type column: folders (missing from Qt's catalogue) and the files listed.
+  for (const QString& type :
+       {QFileIconProvider().type(QFileInfo(QDir::tempPath())),
+        QMimeDatabase().mimeTypeForFile("x.wav", QMimeDatabase::MatchExtension).comment()}) {
+    if (!japanese(type)) english << type;
+  }
+  EXPECT_TRUE(english.isEmpty()) << english.join(" | ").toStdString();
+  QCoreApplication::removeTranslator(translator);
+  delete translator;
 }
 
 TEST_F(DialogsTest, WarningAnswersAndItsCheckBoxActsAtOnce) {
