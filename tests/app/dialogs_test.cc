@@ -134,6 +134,71 @@ TEST_F(DialogsTest, QtTextsAreJapaneseWhateverTheSystemLanguage) {
   delete translator;
 }
 
+// What the box's label draws in its own width: lines of text, counted by the font's spacing.
+int DrawnLines(const QLabel& label) {
+  const QFontMetrics metrics(label.font());
+  const int flags = Qt::AlignLeft | (label.wordWrap() ? Qt::TextWordWrap : 0);
+  const QRect drawn = metrics.boundingRect(label.contentsRect(), flags, label.text());
+  return (drawn.height() + metrics.lineSpacing() / 2) / metrics.lineSpacing();
+}
+
+TEST_F(DialogsTest, MessageBoxKeepsEachLineWholeAndGrowsToTheLongest) {
+  const QString long_line = QString("長い説明の行が続きます。").repeated(4);
+  struct Case {
+    QString text;
+    ui::MsgIcon icon;
+    ui::MsgButtons buttons;
+  };
+  for (const Case& c :
+       {Case{"再生を停止してから再度実行して下さい", ui::MsgIcon::kNone, ui::MsgButtons::kOk},
+        Case{"録音した内容が保存されていません\n\n読み込みを実行しますか？", ui::MsgIcon::kQuestion,
+             ui::MsgButtons::kOkCancel},
+        Case{"HTMLヘルプが起動出来ませんでした\n", ui::MsgIcon::kNone, ui::MsgButtons::kOk},
+        Case{"RIFF フォーマットではありません。", ui::MsgIcon::kError, ui::MsgButtons::kOk},
+        Case{long_line + "\n" + long_line.left(20) + "\n<b>" + long_line + "</b>",
+             ui::MsgIcon::kWarning, ui::MsgButtons::kOk}}) {
+    const QStringList lines = c.text.split('\n');
+    int drawn = 0, room = 0, widest = 0, box_width = 0, screen_width = 0;
+    ModalScript look([&](QWidget* box) {
+      auto* label = box->findChild<QLabel*>("qt_msgbox_label");
+      ASSERT_NE(label, nullptr);
+      drawn = DrawnLines(*label);
+      room = label->contentsRect().width();
+      for (const QString& line : lines) {
+        widest = std::max(widest, label->fontMetrics().horizontalAdvance(line));
+      }
+      // Drawn as it is: as markup, "<b>" would be neither shown nor measured.
+      EXPECT_GE(label->sizeHint().width(), widest) << c.text.toStdString();
+      box_width = box->width();
+      screen_width = box->screen()->availableGeometry().width();
+      box->close();
+    });
+    ui::MessageRequest request;
+    request.text = c.text;
+    request.caption = "Verbat";
+    request.icon = c.icon;
+    request.buttons = c.buttons;
+    ui::ShowQtMessageBox(nullptr, request);
+    ASSERT_TRUE(look.Ran()) << c.text.toStdString();
+    EXPECT_EQ(drawn, lines.size()) << c.text.toStdString();
+    EXPECT_GE(room, widest) << c.text.toStdString();
+    EXPECT_LE(box_width, screen_width);
+  }
+
+  // A line wider than the screen is the one thing that wraps; the box stays on the screen.
+  const QString too_long = QString("画面に収まらない長さの一行です。").repeated(12);
+  int drawn = 0, box_width = 0, screen_width = 0;
+  ModalScript look([&](QWidget* box) {
+    drawn = DrawnLines(*box->findChild<QLabel*>("qt_msgbox_label"));
+    box_width = box->width();
+    screen_width = box->screen()->availableGeometry().width();
+    box->close();
+  });
+  ui::ShowQtMessageBox(nullptr, {too_long, "Verbat"});
+  EXPECT_GT(drawn, 1);
+  EXPECT_LE(box_width, screen_width);
+}
+
 TEST_F(DialogsTest, WarningAnswersAndItsCheckBoxActsAtOnce) {
   ui::TAlertForm alert;
   EXPECT_EQ(alert.windowTitle(), "警告！");
