@@ -74,16 +74,27 @@ TEST_F(DialogsTest, CounterEntryIsEmptiedAndPlacedAtTheMainWindowEachTime) {
   ui::TSetCounterForm dialog;
   dialog.SetMainWindow(&main_window);
   dialog.Edit1()->setText("99");
-  QString text_when_shown;
-  QPoint where;
-  ModalScript look([&](QWidget*) {
-    text_when_shown = dialog.Edit1()->text();
-    where = dialog.pos();
-    dialog.close();
-  });
-  dialog.exec();
-  EXPECT_TRUE(text_when_shown.isEmpty());
-  EXPECT_EQ(where, main_window.pos());
+  for (int showing = 1; showing <= 3; ++showing) {
+    QString text_when_shown, text_after_undo;
+    QPoint where;
+    ModalScript look([&](QWidget*) {
+      text_when_shown = dialog.Edit1()->text();
+      where = dialog.frameGeometry().topLeft();
+      // What the user typed in an earlier showing must not come back with Undo.
+      QTest::keyClick(dialog.Edit1(), Qt::Key_Z, Qt::ControlModifier);
+      text_after_undo = dialog.Edit1()->text();
+      QTest::keyClicks(dialog.Edit1(), "01:3");
+      dialog.close();
+    });
+    dialog.exec();
+    EXPECT_TRUE(look.Ran());
+    EXPECT_TRUE(text_when_shown.isEmpty()) << "showing " << showing;
+    EXPECT_TRUE(text_after_undo.isEmpty())
+        << "showing " << showing << ": " << text_after_undo.toStdString();
+    EXPECT_EQ(where, main_window.frameGeometry().topLeft()) << "showing " << showing;
+    EXPECT_EQ(dialog.Text(), "01:3");
+    if (showing == 2) main_window.move(200, 150);  // the dialog follows the window
+  }
 }
 
 // Qt's own texts: the edit boxes' context menu and Qt's file dialog.
