@@ -1,8 +1,11 @@
-// The counter-entry, warning and version dialogs on their own.
+// The dialogs on their own: counter entry, warning, version, message boxes, the Open dialog.
 #include <QCheckBox>
 #include <QDir>
 #include <QFileDialog>
 #include <QFileIconProvider>
+#include <QFileInfo>
+#include <QFileSystemModel>
+#include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
@@ -12,6 +15,7 @@
 #include <QSignalSpy>
 #include <QTest>
 #include <QTranslator>
+#include <QTreeView>
 #include <algorithm>
 #include <memory>
 
@@ -208,6 +212,64 @@ TEST_F(DialogsTest, MessageBoxKeepsEachLineWholeAndGrowsToTheLongest) {
   ui::ShowQtMessageBox(nullptr, {too_long, "Verbat"});
   EXPECT_GT(drawn, 1);
   EXPECT_LE(box_width, screen_width);
+}
+
+// The Open dialog itself (Qt's own here: the offscreen platform offers no dialog of its own):
+// it lists the loaded file's folder with every column whole, and what is chosen is loaded. Kept
+// out of the thread-sanitizer runs: the dialog lists folders on a thread of Qt's, whose locks
+// the sanitizer cannot see.
+class OpenDialogTest : public MainFormTest {};
+
+TEST_F(OpenDialogTest, ShowsItsColumnsWholeAndLoadsTheChoice) {
+  // Qt's file dialog keeps its state in the user's settings: these go to the test's folder.
+  qputenv("XDG_CONFIG_HOME", QByteArray::fromStdString(Path("config")));
+  WriteWav(Path("面談の録音.wav"), 22050, 2, 16, 6);  // 516.84 KiB
+  WriteWav(Path("2.wav"), 8000, 1, 8, 1);
+  WriteWav(Path("長時間の会議の録音.wav"), 44100, 2, 16, 3 * 3600);  // 1.78 GiB
+  LoadTestFile(5, "first.wav");
+  const QString chosen = QString::fromStdString(Path("面談の録音.wav"));
+
+  QStringList cut;
+  int listed = 0, columns_width = 0, list_width = 0;
+  ModalScript choose([&](QWidget* modal) {
+    auto* dialog = qobject_cast<QFileDialog*>(modal);
+    ASSERT_NE(dialog, nullptr);
+    auto* tree = dialog->findChild<QTreeView*>();
+    auto* model = dialog->findChild<QFileSystemModel*>();
+    ASSERT_TRUE(tree != nullptr && model != nullptr);
+    const QModelIndex folder = model->index(QString::fromStdString(dir));
+    ASSERT_TRUE(ProcessUntil([&] { return model->rowCount(folder) >= 4; }));
+    QCoreApplication::processEvents();  // the columns follow what is listed
+    listed = model->rowCount(folder);
+    const QFontMetrics metrics(tree->font());
+    for (int row = 0; row < listed; ++row) {
+      for (int column = 1; column <= 3; ++column) {
+        const QString text = model->index(row, column, folder).data().toString();
+        // A text is whole when its column holds it beside the item's margins.
+        if (metrics.horizontalAdvance(text) + 6 > tree->header()->sectionSize(column)) {
+          cut << QString("%1 (%2 < %3)")
+                     .arg(text)
+                     .arg(tree->header()->sectionSize(column))
+                     .arg(metrics.horizontalAdvance(text) + 6);
+        }
+      }
+    }
+    columns_width = tree->header()->length();
+    list_width = tree->viewport()->width();
+    // As the user would: the name typed into the dialog's name box, then Open.
+    auto* name = dialog->findChild<QLineEdit*>("fileNameEdit");
+    ASSERT_NE(name, nullptr);
+    name->setText(QFileInfo(chosen).fileName());
+    static_cast<QDialog*>(dialog)->accept();
+  });
+  form->Open1Click();
+  ASSERT_TRUE(choose.Ran());
+  EXPECT_FALSE(choose.TimedOut());
+  EXPECT_EQ(listed, 4);
+  EXPECT_TRUE(cut.isEmpty()) << cut.join(" | ").toStdString();
+  EXPECT_LE(columns_width, list_width) << "the columns fit the list";
+  ASSERT_NE(form->CurrentItem(), nullptr);
+  EXPECT_EQ(form->CurrentItem()->path, chosen.toStdString());
 }
 
 TEST_F(DialogsTest, WarningAnswersAndItsCheckBoxActsAtOnce) {
