@@ -11,6 +11,7 @@
 #include <QMenu>
 #include <QMimeDatabase>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QScreen>
 #include <QSignalSpy>
 #include <QTest>
@@ -108,42 +109,25 @@ TEST_F(DialogsTest, QtTextsAreJapaneseWhateverTheSystemLanguage) {
     if (qgetenv("CI") == "true") FAIL() << "Qt's Japanese catalogue is not installed";
     GTEST_SKIP() << "Qt's Japanese catalogue (qtbase_ja.qm, qt6-translations-l10n) is missing";
   }
-  // A text the user reads is Japanese when it holds a character beyond ASCII; the mnemonic and
-  // the shortcut after the tab may stay Latin.
-  auto japanese = [](const QString& text) {
-    const QString shown = text.section('\t', 0, 0);
-    return std::any_of(shown.begin(), shown.end(), [](QChar c) { return c.unicode() > 0x7F; });
-  };
-  QStringList english;
+  // A text is Japanese when it holds a character beyond ASCII (mnemonics and shortcuts stay
+  // Latin).
+  QStringList shown;  // the line edit's menu, the file dialog's labels and buttons, file types
   QLineEdit edit("text");
   std::unique_ptr<QMenu> menu(edit.createStandardContextMenu());
-  int actions = 0;
   for (QAction* action : menu->actions()) {
-    if (action->isSeparator()) continue;
-    ++actions;
-    if (!japanese(action->text())) english << action->text();
+    if (!action->isSeparator()) shown << action->text();
   }
-  EXPECT_GE(actions, 7) << "Undo, Redo, Cut, Copy, Paste, Delete, Select All";
-
   QFileDialog dialog(nullptr, "開く", QDir::tempPath(), "Wave (*.wav)");
   dialog.setOption(QFileDialog::DontUseNativeDialog);
-  int texts = 0;
   for (QLabel* label : dialog.findChildren<QLabel*>()) {
-    if (label->text().isEmpty()) continue;
-    ++texts;
-    if (!japanese(label->text())) english << label->text();
+    if (!label->text().isEmpty()) shown << label->text();
   }
-  for (QPushButton* button : dialog.findChildren<QPushButton*>()) {
-    ++texts;
-    if (!japanese(button->text())) english << button->text();
-  }
-  EXPECT_GE(texts, 5) << "Look in, File name, Files of type, Open, Cancel";
-  // The type column: folders (missing from Qt's catalogue) and the files listed.
-  for (const QString& type :
-       {QFileIconProvider().type(QFileInfo(QDir::tempPath())),
-        QMimeDatabase().mimeTypeForFile("x.wav", QMimeDatabase::MatchExtension).comment()}) {
-    if (!japanese(type)) english << type;
-  }
+  for (QPushButton* button : dialog.findChildren<QPushButton*>()) shown << button->text();
+  // Folders' type is missing from Qt's catalogue; files' types follow the default locale.
+  shown << QFileIconProvider().type(QFileInfo(QDir::tempPath()))
+        << QMimeDatabase().mimeTypeForFile("x.wav", QMimeDatabase::MatchExtension).comment();
+  EXPECT_GE(shown.size(), 7 + 5 + 2);
+  const QStringList english = shown.filter(QRegularExpression("^[\\x00-\\x7F]*$"));
   EXPECT_TRUE(english.isEmpty()) << english.join(" | ").toStdString();
   QCoreApplication::removeTranslator(translator);
   delete translator;
@@ -163,6 +147,7 @@ TEST_F(DialogsTest, MessageBoxKeepsEachLineWholeAndGrowsToTheLongest) {
     QString text;
     ui::MsgIcon icon;
     ui::MsgButtons buttons;
+    bool wider_than_the_screen = false;  // the one thing that wraps
   };
   for (const Case& c :
        {Case{"再生を停止してから再度実行して下さい", ui::MsgIcon::kNone, ui::MsgButtons::kOk},
@@ -171,7 +156,9 @@ TEST_F(DialogsTest, MessageBoxKeepsEachLineWholeAndGrowsToTheLongest) {
         Case{"HTMLヘルプが起動出来ませんでした\n", ui::MsgIcon::kNone, ui::MsgButtons::kOk},
         Case{"RIFF フォーマットではありません。", ui::MsgIcon::kError, ui::MsgButtons::kOk},
         Case{long_line + "\n" + long_line.left(20) + "\n<b>" + long_line + "</b>",
-             ui::MsgIcon::kWarning, ui::MsgButtons::kOk}}) {
+             ui::MsgIcon::kWarning, ui::MsgButtons::kOk},
+        Case{QString("画面に収まらない長さの一行です。").repeated(12), ui::MsgIcon::kNone,
+             ui::MsgButtons::kOk, true}}) {
     const QStringList lines = c.text.split('\n');
     int drawn = 0, room = 0, widest = 0, box_width = 0, screen_width = 0;
     ModalScript look([&](QWidget* box) {
@@ -183,35 +170,23 @@ TEST_F(DialogsTest, MessageBoxKeepsEachLineWholeAndGrowsToTheLongest) {
         widest = std::max(widest, label->fontMetrics().horizontalAdvance(line));
       }
       // Drawn as it is: as markup, "<b>" would be neither shown nor measured.
-      EXPECT_GE(label->sizeHint().width(), widest) << c.text.toStdString();
+      if (!c.wider_than_the_screen) {
+        EXPECT_GE(label->sizeHint().width(), widest);
+      }
       box_width = box->width();
       screen_width = box->screen()->availableGeometry().width();
       box->close();
     });
-    ui::MessageRequest request;
-    request.text = c.text;
-    request.caption = "Verbat";
-    request.icon = c.icon;
-    request.buttons = c.buttons;
-    ui::ShowQtMessageBox(nullptr, request);
+    ui::ShowQtMessageBox(nullptr, {c.text, "Verbat", c.buttons, c.icon});
     ASSERT_TRUE(look.Ran()) << c.text.toStdString();
-    EXPECT_EQ(drawn, lines.size()) << c.text.toStdString();
-    EXPECT_GE(room, widest) << c.text.toStdString();
-    EXPECT_LE(box_width, screen_width);
+    EXPECT_LE(box_width, screen_width) << c.text.toStdString();
+    if (c.wider_than_the_screen) {
+      EXPECT_GT(drawn, 1);
+    } else {
+      EXPECT_EQ(drawn, lines.size()) << c.text.toStdString();
+      EXPECT_GE(room, widest) << c.text.toStdString();
+    }
   }
-
-  // A line wider than the screen is the one thing that wraps; the box stays on the screen.
-  const QString too_long = QString("画面に収まらない長さの一行です。").repeated(12);
-  int drawn = 0, box_width = 0, screen_width = 0;
-  ModalScript look([&](QWidget* box) {
-    drawn = DrawnLines(*box->findChild<QLabel*>("qt_msgbox_label"));
-    box_width = box->width();
-    screen_width = box->screen()->availableGeometry().width();
-    box->close();
-  });
-  ui::ShowQtMessageBox(nullptr, {too_long, "Verbat"});
-  EXPECT_GT(drawn, 1);
-  EXPECT_LE(box_width, screen_width);
 }
 
 // The Open dialog itself (Qt's own here: the offscreen platform offers no dialog of its own):
@@ -246,12 +221,7 @@ TEST_F(OpenDialogTest, ShowsItsColumnsWholeAndLoadsTheChoice) {
       for (int column = 1; column <= 3; ++column) {
         const QString text = model->index(row, column, folder).data().toString();
         // A text is whole when its column holds it beside the item's margins.
-        if (metrics.horizontalAdvance(text) + 6 > tree->header()->sectionSize(column)) {
-          cut << QString("%1 (%2 < %3)")
-                     .arg(text)
-                     .arg(tree->header()->sectionSize(column))
-                     .arg(metrics.horizontalAdvance(text) + 6);
-        }
+        if (metrics.horizontalAdvance(text) + 6 > tree->header()->sectionSize(column)) cut << text;
       }
     }
     columns_width = tree->header()->length();
