@@ -134,6 +134,7 @@ class FileDialogFitter : public QObject {
   // Widens the columns that are too narrow for their texts (never narrows one the user or an
   // earlier session made wider), then the dialog if the columns no longer fit its list.
   void Fit(bool from_samples) {
+    if (!tree_.isVisibleTo(&dialog_)) return;  // the list view: no columns to fit
     QHeaderView* header = tree_.header();
     const QFontMetrics metrics(tree_.font());
     // An item's text is inset by the focus frame's margin and one pixel on each side.
