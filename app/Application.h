@@ -4,6 +4,8 @@
 
 #include <QApplication>
 
+class QTranslator;
+
 namespace app {
 
 class TApplication : public QApplication {
@@ -12,5 +14,14 @@ class TApplication : public QApplication {
   TApplication(int& argc, char** argv);
   bool notify(QObject* receiver, QEvent* event) override;
 };
+
+// Installs Qt's own Japanese texts (the file dialog, the edit boxes' context menus, ...) in the
+// application, whatever the system language: the program's own texts are Japanese only, and
+// Qt's must match them. The default locale becomes Japanese (file type descriptions); dates and
+// sizes in the file dialog keep the system's format. The catalogue comes from Qt's
+// translations folder; when it is missing (the package is not installed) this is said once on
+// standard error, nullptr is returned and most of Qt's texts stay English. The translator
+// belongs to the application.
+QTranslator* InstallQtTranslations(QCoreApplication& application);
 
 }  // namespace app

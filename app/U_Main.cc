@@ -775,13 +775,7 @@ void TMainForm::Open1Click() {
   if (file_chooser_) {
     chosen = file_chooser_(this, folder, name, kOpenFilter);
   } else {
-    QFileDialog dialog(this, QStringLiteral("開く"), folder, kOpenFilter);
-    dialog.setFileMode(QFileDialog::ExistingFile);
-    dialog.setAcceptMode(QFileDialog::AcceptOpen);
-    if (!name.isEmpty()) dialog.selectFile(name);
-    if (dialog.exec() == QDialog::Accepted && !dialog.selectedFiles().isEmpty()) {
-      chosen = dialog.selectedFiles().first();
-    }
+    chosen = ui::ChooseFileToOpen(this, QStringLiteral("開く"), folder, name, kOpenFilter);
   }
   if (chosen.isEmpty()) return;
   LoadFile(chosen);

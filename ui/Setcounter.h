@@ -14,11 +14,13 @@ class TSetCounterForm : public QDialog {
  public:
   explicit TSetCounterForm(QWidget* parent = nullptr);
 
-  // The window whose top-left corner the dialog takes when it is shown.
+  // The window whose outer top-left corner (that of its frame) the dialog's frame takes each
+  // time it is shown.
   void SetMainWindow(QWidget* main_window) { main_window_ = main_window; }
   QString Text() const;
   QLineEdit* Edit1() const { return edit1_; }
 
+  // Places the dialog, empties Edit1 (with its undo history) and puts the focus there.
   void FormActivate();
   void Edit1Change();
 
@@ -27,6 +29,9 @@ class TSetCounterForm : public QDialog {
   void reject() override;
 
  private:
+  void FitWidthToTitle();
+  void PlaceAtMainWindow();
+
   QWidget* main_window_ = nullptr;
   QLineEdit* edit1_;
   QPushButton* button1_;  // kept invisible: it does nothing

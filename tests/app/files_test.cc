@@ -2,6 +2,7 @@
 #include <QApplication>
 #include <QClipboard>
 #include <QFileInfo>
+#include <QFontDatabase>
 #include <QImage>
 #include <QPainter>
 #include <QLineEdit>
@@ -10,7 +11,6 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <QFontDatabase>
 #include "ui/Fonts.h"
 
 #include "app_test_support.h"
@@ -255,26 +255,57 @@ TEST_F(SetCounterTest, PlayingSeeksAndPausedDoesNotMove) {
   EXPECT_EQ(form->Transport().Input().GetPosition(), 90);
 }
 
+// The desktop's opener is a program; here scripts stand in for it, and the real path (start,
+// exit status, crash, time-out) runs.
 TEST_F(FilesTest, HelpOpensThePageOrSaysItCouldNot) {
-  QList<QUrl> opened;
-  auto previous = ui::SetDesktopOpener([&](const QUrl& url) {
-    opened << url;
-    return false;  // no opener on this desktop
-  });
-  form->HelpIndex1Click();
-  const bool page_present =
-      QFileInfo::exists(QCoreApplication::applicationDirPath() + "/VerbatHelp.html");
-  EXPECT_EQ(messages->Texts(), QStringList{"HTMLヘルプが起動出来ませんでした\n"});
-  if (page_present) {
-    ASSERT_EQ(opened.size(), 1);
-    EXPECT_TRUE(opened[0].toLocalFile().endsWith("/VerbatHelp.html"));
-    messages->Clear();
-    ui::SetDesktopOpener([&](const QUrl&) { return true; });
-    form->HelpIndex1Click();
-    EXPECT_TRUE(messages->Shown().empty());
+  const QString page = QCoreApplication::applicationDirPath() + "/VerbatHelp.html";
+  if (!QFileInfo::exists(page)) {
+    GTEST_SKIP() << "the help page was not copied beside the test program";
   }
-  ui::SetDesktopOpener(std::move(previous));
-  if (!page_present) GTEST_SKIP() << "the help page was not copied beside the test program";
+  const std::string opened = Path("opened.txt");
+  auto script = [&](const std::string& name, const std::string& body) {
+    const std::string path = Path(name);
+    std::ofstream(path) << "#!/bin/sh\nprintf '%s' \"$1\" > '" << opened << "'\n" << body << "\n";
+    std::filesystem::permissions(path, std::filesystem::perms::owner_all);
+    return QString::fromStdString(path);
+  };
+  struct Case {
+    QString program;
+    bool says_it_could_not;
+    const char* what;
+  };
+  const Case cases[] = {
+      {script("opens.sh", "exit 0"), false, "the opener took the page"},
+      {script("fails.sh", "exit 3"), true, "no program to show the page"},
+      {script("crashes.sh", "kill -SEGV $$"), true, "the opener crashed"},
+      {QString::fromStdString(Path("not-installed")), true, "no opener at all"},
+      // Still running when the program stops waiting: it shows the page itself.
+      {script("stays.sh", "sleep 8; touch '" + Path("stayed") + "'; exit 3"), false,
+       "the opener runs the viewer"},
+  };
+  const QString previous = ui::SetOpenerProgram(QString());
+  for (const Case& c : cases) {
+    messages->Clear();
+    std::filesystem::remove(opened);
+    ui::SetOpenerProgram(c.program);
+    form->HelpIndex1Click();
+    EXPECT_EQ(messages->Texts(), c.says_it_could_not
+                                     ? QStringList{"HTMLヘルプが起動出来ませんでした\n"}
+                                     : QStringList{})
+        << c.what;
+    if (std::filesystem::exists(c.program.toStdString())) {
+      std::ifstream in(opened);
+      std::string argument((std::istreambuf_iterator<char>(in)), {});
+      EXPECT_EQ(QFileInfo(QString::fromStdString(argument)).canonicalFilePath(),
+                QFileInfo(page).canonicalFilePath())
+          << c.what;
+    }
+  }
+  ui::SetOpenerProgram(previous);
+  // The opener left running ends by itself; nothing waits for it but this test.
+  EXPECT_TRUE(ProcessUntil([&] { return std::filesystem::exists(Path("stayed")); },
+                           std::chrono::seconds(30)));
+  QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
 }
 
 }  // namespace
