@@ -395,9 +395,17 @@ TEST(PlaybackKeepPitch, PositionSpeedChangeAndSeekStayInFileTime) {
   EXPECT_TRUE(std::equal(heard.begin() + static_cast<ptrdiff_t>(from), heard.end(),
                          samples.begin() + static_cast<ptrdiff_t>(five * 2)));
 
-  // Half speed again, and a seek into the 1500 Hz part: nothing from before the seek is heard
-  // after it, and two seconds heard are one of the file.
+  // Half speed again while paused: heard from the resume on, from where the pause was.
+  p.wav.RequestPause();
+  const uint64_t paused_at = p.out.GetPosition();
   p.out.SetSpeedDivisor(16);
+  EXPECT_EQ(p.out.GetPosition(), paused_at);
+  p.wav.RequestResume();
+  ASSERT_TRUE(play(3200));
+  EXPECT_NEAR(static_cast<double>(p.out.GetPosition()), static_cast<double>(paused_at + 1600), 400);
+
+  // A seek into the 1500 Hz part: nothing from before the seek is heard after it, and two
+  // seconds heard are one of the file.
   p.wav.RequestSeek(22);
   EXPECT_EQ(p.wav.GetPosition(), 22);
   ASSERT_TRUE(p.card.WaitUntil([&] { return p.card.QueuedBlocks() >= 8; }, 10s));
@@ -408,7 +416,7 @@ TEST(PlaybackKeepPitch, PositionSpeedChangeAndSeekStayInFileTime) {
   EXPECT_NEAR(verbat::test::DominantFrequency(after, 0, static_cast<int64_t>(after.size()), 8000),
               1500, 15);
   p.wav.RequestStop();
-  EXPECT_TRUE(p.Codes().empty());
+  EXPECT_EQ(p.Codes(), std::vector<int32_t>{NOTIFY_PAUSED});
 }
 
 }  // namespace
