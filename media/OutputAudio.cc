@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <cstring>
 #include <thread>
 
@@ -53,7 +54,11 @@ platform::WaveFormat OutputAudio::DeviceFormat() const {
 }
 
 void OutputAudio::SetSpeedDivisor(int32_t divisor) {
-  if (divisor > 0) speed_divisor_ = divisor;  // 0 would divide the rate by zero at Open
+  if (divisor <= 0) return;  // 0 would divide the rate by zero at Open
+  speed_divisor_ = divisor;
+  std::lock_guard stream(stream_mutex_);
+  const double tempo = 8.0 / divisor;
+  if (open_ && stretching_ && tempo != tempo_) Retune(tempo);
 }
 
 void OutputAudio::OpenDevice() {
@@ -71,8 +76,14 @@ void OutputAudio::Open(const PcmBlockFormat& format) {
       format.sample_rate == 0) {
     throw MediaError("再生できない PCM 形式です。");
   }
+  std::lock_guard stream(stream_mutex_);
+  const bool stretching = keep_pitch_.load();
+  const int32_t divisor = speed_divisor_.load();
   free_headers_ = std::make_unique<platform::Semaphore>(kHeaderCount, kHeaderCount);
-  const uint64_t rate = uint64_t{format.sample_rate} * 8 / static_cast<uint64_t>(speed_divisor_);
+  // Keeping the pitch, the device plays at the file's rate and the stretcher makes the speed.
+  const uint64_t rate = stretching
+                            ? format.sample_rate
+                            : uint64_t{format.sample_rate} * 8 / static_cast<uint64_t>(divisor);
   {
     std::lock_guard lock(ring_lock_);
     device_format_ = platform::MakePcmFormat(
@@ -80,6 +91,25 @@ void OutputAudio::Open(const PcmBlockFormat& format) {
         format.bits_per_sample);
   }
   OpenDevice();
+  frames_per_block_ = format.block_size / device_format_.block_align;
+  header_bytes_ = format.block_size;
+  tempo_ = 8.0 / divisor;
+  if (stretching) {
+    try {
+      stretch_.Configure(format.channels, format.sample_rate, format.bits_per_sample,
+                         frames_per_block_);
+    } catch (...) {
+      device_->Close();
+      free_headers_.reset();
+      throw;
+    }
+    stretch_.Restart(tempo_);
+    // A block at the slowest tempo of the five speeds (or this one, if slower), and room for
+    // the stretcher's lag (well under an eighth of a second) coming out with it.
+    const double frames = (frames_per_block_ + format.sample_rate / 8.0) / std::min(tempo_, 0.5);
+    header_bytes_ = std::max<uint32_t>(
+        format.block_size, static_cast<uint32_t>(std::ceil(frames)) * device_format_.block_align);
+  }
   {
     std::lock_guard lock(ring_lock_);
     bits_per_sample_ = format.bits_per_sample;
@@ -92,12 +122,19 @@ void OutputAudio::Open(const PcmBlockFormat& format) {
   fill_offset_ = 0;
   next_header_ = 0;
   for (Header& h : headers_) {
-    h.buffer.assign(block_size_, 0);
+    h.buffer.assign(header_bytes_, 0);
     h.wave.data = h.buffer.data();
-    h.wave.buffer_length = block_size_;
+    h.wave.buffer_length = header_bytes_;
     h.wave.flags = 0;
     device_->Prepare(h.wave);
   }
+  {
+    std::lock_guard map(map_mutex_);
+    ClearSpans(0);
+  }
+  frames_written_ = 0;
+  input_ended_ = false;
+  stretching_ = stretching;
   queued_ = 0;
   paused_ = false;
   open_ = true;
@@ -129,27 +166,34 @@ uint32_t OutputAudio::Write(const uint8_t* bytes, uint32_t length) {
   return completed;
 }
 
-bool OutputAudio::QueueBlock() {
+bool OutputAudio::AcquireHeader() {
   // A writer on a thread with a queue (the reader) stops waiting when a stop command arrives;
   // otherwise a stop at a slow device rate would wait out a whole block.
   writer_waiting_ = true;
   const platform::WaitResult got = platform::AcquireUnlessPosted(*free_headers_, CMD_STOP);
   writer_waiting_ = false;
-  if (got != platform::WaitResult::kSignaled) return false;
-  Header& h = headers_[static_cast<size_t>(next_header_)];
-  uint8_t* block = ring_[static_cast<size_t>(ring_write_index_)].data();
+  return got == platform::WaitResult::kSignaled;
+}
+
+void OutputAudio::Equalize(uint8_t* block, uint32_t frames) {
   EqualizerHook* equalizer = equalizer_.load();
-  if (equalizer && equalizer->IsOn()) {
-    equalizer->Filter(device_format_, block, block_size_ / device_format_.block_align);
+  if (equalizer && equalizer->IsOn()) equalizer->Filter(device_format_, block, frames);
+}
+
+bool OutputAudio::QueueBlock() {
+  if (!AcquireHeader()) return false;
+  std::lock_guard stream(stream_mutex_);
+  uint8_t* block = ring_[static_cast<size_t>(ring_write_index_)].data();
+  Equalize(block, frames_per_block_);
+  if (stretching_) {
+    stretch_.Put(block, frames_per_block_);
+    frames_written_ += frames_per_block_;
+    QueueStretched();
+  } else {
+    Header& h = headers_[static_cast<size_t>(next_header_)];
+    std::memcpy(h.buffer.data(), block, block_size_);
+    WriteHeader(h, block_size_);
   }
-  std::memcpy(h.buffer.data(), block, block_size_);
-  ++queued_;  // before the write: the completion may come before Write returns
-  if (device_->Write(h.wave) != platform::MMResult::kNoError) {
-    // A block the device refused never comes back; its header is free again at once.
-    --queued_;
-    free_headers_->Release();
-  }
-  next_header_ = (next_header_ + 1) % kHeaderCount;
   {
     std::lock_guard lock(ring_lock_);
     ++ring_filled_;
@@ -157,6 +201,122 @@ bool OutputAudio::QueueBlock() {
   }
   fill_offset_ = 0;
   return true;
+}
+
+void OutputAudio::WriteHeader(Header& h, uint32_t bytes) {
+  h.wave.buffer_length = bytes;
+  ++queued_;  // before the write: the completion may come before Write returns
+  if (device_->Write(h.wave) != platform::MMResult::kNoError) {
+    // A block the device refused never comes back; its header is free again at once.
+    --queued_;
+    free_headers_->Release();
+  }
+  next_header_ = (next_header_ + 1) % kHeaderCount;
+}
+
+void OutputAudio::QueueStretched() {
+  // Every block gets its header even when the stretcher has nothing ready yet (at the fast
+  // tempi it gives out a piece only every few short blocks): so the device never holds more
+  // than 32 blocks of the file, all of them still in the history ring for a tempo change.
+  Header& h = headers_[static_cast<size_t>(next_header_)];
+  const uint32_t align = device_format_.block_align;
+  const uint32_t ready = stretch_.Available();
+  if (h.buffer.size() < size_t{ready} * align) {
+    // Only a tempo slower than the buffers were sized for at Open gets here.
+    h.buffer.resize(size_t{ready} * align);
+    h.wave.data = h.buffer.data();
+  }
+  const uint32_t frames = stretch_.Take(h.buffer.data(), ready);
+  {
+    std::lock_guard map(map_mutex_);
+    Span& span = spans_[static_cast<size_t>(next_header_)];
+    span.device_start = device_total_;
+    span.device_end = device_total_ + frames;
+    span.input_start = input_total_;
+    span.input_end = input_total_ + frames * tempo_;
+    device_total_ = span.device_end;
+    input_total_ = span.input_end;
+  }
+  WriteHeader(h, frames * align);
+}
+
+void OutputAudio::ClearSpans(double input_base) {
+  spans_.fill(Span{});
+  device_total_ = 0;
+  input_total_ = input_base;
+}
+
+uint64_t OutputAudio::StretchedPosition() {
+  uint64_t played = 0;
+  if (device_->GetPosition(played) != platform::MMResult::kNoError) return 0;
+  double input = input_total_;
+  if (played < device_total_) {
+    for (const Span& span : spans_) {
+      if (span.device_start <= played && played < span.device_end) {
+        const double part = static_cast<double>(played - span.device_start) /
+                            static_cast<double>(span.device_end - span.device_start);
+        input = span.input_start + part * (span.input_end - span.input_start);
+        break;
+      }
+    }
+  }
+  return static_cast<uint64_t>(input);
+}
+
+void OutputAudio::Retune(double tempo) {
+  uint64_t heard = 0;
+  {
+    std::lock_guard map(map_mutex_);
+    heard = StretchedPosition();
+    // The device holds at most 32 blocks, so what was heard is still in the ring; should it not
+    // be, playing on from the oldest block kept beats repeating nothing.
+    const uint64_t oldest =
+        ring_filled_ >= kRingCount ? (ring_filled_ - (kRingCount - 1)) * frames_per_block_ : 0;
+    heard = std::clamp(heard, oldest, std::max(oldest, frames_written_));
+    // A device that cannot drop its queue keeps the old tempo until the next Open.
+    if (device_->Reset() != platform::MMResult::kNoError) return;
+    ClearSpans(static_cast<double>(heard));
+  }
+  tempo_ = tempo;
+  stretch_.Restart(tempo);
+  Replay(heard);
+}
+
+void OutputAudio::Replay(uint64_t from) {
+  if (from >= frames_written_) {
+    if (input_ended_) stretch_.Finish();
+    return;
+  }
+  // Every header came back with the reset, bar one a waiting writer may have taken since.
+  int32_t free = 0;
+  while (free < kHeaderCount &&
+         free_headers_->Acquire(platform::Milliseconds(0)) == platform::WaitResult::kSignaled) {
+    ++free;
+  }
+  // The frames go in as pieces of about a block, one header each, as they went the first time;
+  // fewer, longer pieces when headers are short.
+  const uint64_t remaining = frames_written_ - from;
+  const uint64_t fpb = frames_per_block_;
+  const uint64_t pieces =
+      std::clamp<uint64_t>((remaining + fpb - 1) / fpb, 1, std::max<int32_t>(free, 1));
+  const uint32_t align = device_format_.block_align;
+  uint64_t at = from;
+  for (uint64_t p = 1; p <= pieces; ++p) {
+    const uint64_t end = from + remaining * p / pieces;
+    while (at < end) {
+      const uint64_t within = at % fpb;
+      const auto n = static_cast<uint32_t>(std::min(fpb - within, end - at));
+      stretch_.Put(ring_[static_cast<size_t>(at / fpb % kRingCount)].data() + within * align, n);
+      at += n;
+    }
+    if (p == pieces && input_ended_) stretch_.Finish();
+    // Without a header (none was free) the output waits in the stretcher for the next block's.
+    if (free > 0) {
+      QueueStretched();
+      --free;
+    }
+  }
+  if (free > 0) free_headers_->Release(free);
 }
 
 void OutputAudio::OnDone(platform::WaveHeader&) {
@@ -170,13 +330,27 @@ void OutputAudio::OnDone(platform::WaveHeader&) {
 
 void OutputAudio::Reset() {
   if (!open_) return;
-  Check(device_->Reset());
+  std::lock_guard stream(stream_mutex_);
+  ResetLocked();
+}
+
+void OutputAudio::ResetLocked() {
+  {
+    std::lock_guard map(map_mutex_);
+    Check(device_->Reset());
+    ClearSpans(0);
+  }
   {
     std::lock_guard lock(ring_lock_);
     ring_write_index_ = 0;
     ring_filled_ = 0;
   }
   fill_offset_ = 0;
+  frames_written_ = 0;
+  input_ended_ = false;
+  // What the stretcher holds belongs to the old position: nothing of it may be heard after a
+  // seek.
+  if (stretching_) stretch_.Restart(tempo_);
 }
 
 void OutputAudio::Pause() {
@@ -200,22 +374,52 @@ void OutputAudio::SetVolume(uint32_t left_percent, uint32_t right_percent) {
 }
 
 uint64_t OutputAudio::GetPosition() {
+  if (stretching_) {
+    std::lock_guard map(map_mutex_);
+    return StretchedPosition();
+  }
   uint64_t frames = 0;
   return device_->GetPosition(frames) == platform::MMResult::kNoError ? frames : 0;
 }
 
-void OutputAudio::WaitUntilDrained() {
+bool OutputAudio::WaitUntilDrained() {
   // Bounded by the time the queue takes to play, with room to spare, in case a device never
   // hands its buffers back.
   const uint32_t byte_rate = std::max<uint32_t>(device_format_.avg_bytes_per_sec, 1);
-  const auto queue_time = platform::Milliseconds(uint64_t{block_size_} * kHeaderCount * 1000 / byte_rate);
+  const auto queue_time =
+      platform::Milliseconds(uint64_t{header_bytes_} * kHeaderCount * 1000 / byte_rate);
   std::unique_lock lock(drain_mutex_);
-  drained_.wait_for(lock, queue_time + kCloseGrace, [this] { return queued_.load() <= 0; });
+  return drained_.wait_for(lock, queue_time + kCloseGrace, [this] { return queued_.load() <= 0; });
+}
+
+void OutputAudio::CloseStretched() {
+  // The last frames go in as they are, without padding, and the stretcher gives out what it
+  // still holds: the output ends exactly where the file does, at the tempo.
+  if (fill_offset_ == 0 && frames_written_ == 0) return;
+  if (!AcquireHeader()) {
+    fill_offset_ = 0;
+    ++abandoned_;
+    return;
+  }
+  std::lock_guard stream(stream_mutex_);
+  const uint32_t frames = fill_offset_ / device_format_.block_align;
+  if (frames > 0) {
+    uint8_t* block = ring_[static_cast<size_t>(ring_write_index_)].data();
+    Equalize(block, frames);
+    stretch_.Put(block, frames);
+    frames_written_ += frames;  // kept in the ring's current block, for a tempo change
+  }
+  input_ended_ = true;
+  stretch_.Finish();
+  QueueStretched();
+  fill_offset_ = 0;
 }
 
 void OutputAudio::Close() {
   if (!open_) return;
-  if (fill_offset_ != 0) {
+  if (stretching_) {
+    CloseStretched();
+  } else if (fill_offset_ != 0) {
     const uint8_t silence = bits_per_sample_ == 8 ? 0x80 : 0;
     uint8_t* block = ring_[static_cast<size_t>(ring_write_index_)].data();
     std::memset(block + fill_offset_, silence, block_size_ - fill_offset_);
@@ -230,7 +434,14 @@ void OutputAudio::Close() {
     device_->Restart();
     paused_ = false;
   }
-  WaitUntilDrained();
+  // A tempo change while the tail plays queues it again: then the wait starts over.
+  std::unique_lock stream(stream_mutex_, std::defer_lock);
+  for (;;) {
+    const bool drained = WaitUntilDrained();
+    stream.lock();
+    if (!drained || queued_.load() <= 0) break;
+    stream.unlock();
+  }
 
   // The device gets a bounded time to give each buffer back; past it, a Reset takes them back.
   const auto deadline = Clock::now() + kCloseGrace;
@@ -251,6 +462,7 @@ void OutputAudio::Close() {
   retry([&] { return device_->Close(); });
   free_headers_.reset();
   open_ = false;
+  stretching_ = false;
   queued_ = 0;
   fill_offset_ = 0;
 }
@@ -260,7 +472,8 @@ void OutputAudio::PlaySoundInterrupt(const std::string& sound_name) {
     backend_.PlaySoundFile(sound_name);
     return;
   }
-  Reset();
+  std::lock_guard stream(stream_mutex_);
+  ResetLocked();
   for (Header& h : headers_) device_->Unprepare(h.wave);
   Check(device_->Close());
   backend_.PlaySoundFile(sound_name);
@@ -268,6 +481,7 @@ void OutputAudio::PlaySoundInterrupt(const std::string& sound_name) {
     OpenDevice();
   } catch (...) {
     open_ = false;
+    stretching_ = false;
     queued_ = 0;
     throw;
   }

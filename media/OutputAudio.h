@@ -3,6 +3,11 @@
 // kept in a history ring (for the snapshots) and copied into one of 32 device buffers. A
 // semaphore with one count per free buffer holds the writer back while all 32 are queued: the
 // only flow control between reading and playing.
+//
+// Pitch keeping (SetKeepPitch): the device then runs at the file's own rate and each block, once
+// filtered, passes through a time-stretcher at tempo 8 / divisor, one device buffer per block.
+// Everything the output reports (position, snapshots) stays in the file's frames, and a speed
+// change while playing takes effect at once (SetSpeedDivisor).
 #pragma once
 
 #include <array>
@@ -17,6 +22,7 @@
 #include "media/EqualizerHook.h"
 #include "media/MMException.h"
 #include "media/OutputMedia.h"
+#include "media/TimeStretch.h"
 #include "platform/sync.h"
 #include "platform/wave_device.h"
 
@@ -52,6 +58,15 @@ class OutputAudio : public OutputMedia {
   // The equalizer consulted before each block is queued; null (the default) for none. Not owned.
   void SetEqualizer(EqualizerHook* equalizer) { equalizer_.store(equalizer); }
 
+  // Pitch keeping on or off (off after construction); takes effect at the next Open. While the
+  // device is open with it, SetSpeedDivisor changes the tempo in place: what is queued and not
+  // yet heard is dropped and played again from the position heard, at the new tempo, without
+  // reopening the device. Without it the divisor changes the device rate at the next Open.
+  void SetKeepPitch(bool on) { keep_pitch_ = on; }
+  bool KeepPitch() const { return keep_pitch_.load(); }
+  // Whether the open device is fed through the time-stretcher.
+  bool Stretching() const { return stretching_.load(); }
+
   bool IsOpen() const { return open_; }
   int32_t SpeedDivisor() const { return speed_divisor_.load(); }
   // The format the device was last opened with (rate after the speed divisor).
@@ -72,6 +87,24 @@ class OutputAudio : public OutputMedia {
   // Waits for a free header and queues the ring block being filled; false when a stop command
   // arrived for the calling thread first (the block is then dropped).
   bool QueueBlock();
+  // Waits for a free header unless a stop command is waiting; false then.
+  bool AcquireHeader();
+  void Equalize(uint8_t* block, uint32_t frames);
+  // Hands the header at the next index to the device with `bytes` of its buffer.
+  void WriteHeader(Header& h, uint32_t bytes);
+  // Moves everything the stretcher has ready into the next header (the caller holds a free
+  // header) and queues it, with the span of file frames it plays.
+  void QueueStretched();
+  void CloseStretched();
+  // The tempo change in place: position heard, device reset, the rest played again.
+  void Retune(double tempo);
+  // Feeds the stretcher the file frames [from, frames_written_) again from the history ring.
+  void Replay(uint64_t from);
+  // Drops what is queued and the block being filled; the stream lock is held.
+  void ResetLocked();
+  void ClearSpans(double input_base);
+  // File frames heard since Open or Reset, while stretching; map_mutex_ is held.
+  uint64_t StretchedPosition();
   void OnDone(platform::WaveHeader& header);
   // Copies `window` bytes of history starting at `byte_position`; false when the ring does not
   // hold all of them.
@@ -90,7 +123,8 @@ class OutputAudio : public OutputMedia {
   // no format yet or not enough completed history.
   bool ReadSnapshotWindow(uint64_t sample_position, uint32_t samples_per_channel, int32_t* left,
                           int32_t* right, SnapshotWindow& window);
-  void WaitUntilDrained();
+  // False when the device kept buffers beyond the time the queue takes to play.
+  bool WaitUntilDrained();
   void OpenDevice();
 
   platform::AudioBackend& backend_;
@@ -124,6 +158,32 @@ class OutputAudio : public OutputMedia {
   std::atomic<bool> writer_waiting_{false};
   uint8_t flag_a_ = 0;
   uint8_t flag_b_ = 1;
+
+  // Pitch keeping. The block path (the writer's Write, Reset, Close) and a tempo change in place
+  // (SetSpeedDivisor on the main thread) take stream_mutex_ in turn; a writer waiting for a free
+  // header does not hold it.
+  std::atomic<bool> keep_pitch_{false};
+  std::atomic<bool> stretching_{false};  // fixed at Open
+  std::mutex stream_mutex_;
+  TimeStretch stretch_;
+  double tempo_ = 1.0;
+  uint32_t frames_per_block_ = 0;
+  uint32_t header_bytes_ = 0;    // each header's buffer, sized at Open
+  uint64_t frames_written_ = 0;  // file frames fed to the stretcher since Open or Reset
+  bool input_ended_ = false;     // Close has fed the last frames and finished the stretcher
+
+  // Which file frames each queued header plays: device frames since Open, Reset or a tempo
+  // change against file frames since Open or Reset, so that the position is the file's.
+  struct Span {
+    uint64_t device_start = 0;
+    uint64_t device_end = 0;
+    double input_start = 0;
+    double input_end = 0;
+  };
+  mutable std::mutex map_mutex_;
+  std::array<Span, kHeaderCount> spans_{};
+  uint64_t device_total_ = 0;  // where the next header's span starts, in device frames
+  double input_total_ = 0;     // and in file frames
 };
 
 }  // namespace media

@@ -30,7 +30,8 @@ class OutputMedia {
   virtual void Pause() = 0;
   virtual void Restart() = 0;
   virtual void SetVolume(uint32_t left_percent, uint32_t right_percent) = 0;
-  // Sample frames played since Open or the last Reset; 0 when closed.
+  // Sample frames of the file played since Open or the last Reset (whatever the device's own
+  // rate); 0 when closed.
   virtual uint64_t GetPosition() = 0;
   // kSnapshotValues frames of each channel at a sample position (counted like GetPosition),
   // scaled to -100..100. Returns the frames the window held, or 0 (and zeroed arrays) when no
@@ -40,7 +41,8 @@ class OutputMedia {
   // 2 x kSnapshotValues frames at a sample position; returns the frames used, or 0 (and zeroed
   // arrays) when no such window of data is kept.
   virtual int32_t GetSpectrum(uint64_t sample_position, int32_t* left, int32_t* right) = 0;
-  // 8 is normal speed; the device runs at rate x 8 / divisor. Takes effect at the next Open.
+  // 8 is normal speed; the device runs at rate x 8 / divisor. Takes effect at the next Open
+  // (an output that keeps the pitch may apply it at once, see OutputAudio).
   virtual void SetSpeedDivisor(int32_t divisor) = 0;
   // Stops the device, plays a sound file to its end, and opens the device again as it was.
   virtual void PlaySoundInterrupt(const std::string& sound_name) = 0;

@@ -1,6 +1,7 @@
 // The audio output and the WAV input on the real sound layer: a tone file played through ALSA
 // into the private sound server, recorded from its monitor. The speed divisor must change the
-// pitch and the length together, and a pause must keep what is queued.
+// pitch and the length together (or only the length, keeping the pitch), and a pause must keep
+// what is queued.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -27,6 +28,20 @@ std::vector<uint8_t> ToneWav(uint32_t rate, double hz, double seconds) {
   for (size_t i = 0; i < frames; ++i) {
     const double s = 0.5 * std::sin(2 * std::numbers::pi * hz * static_cast<double>(i) / rate);
     media_test::PutLe16(samples, static_cast<uint16_t>(static_cast<int16_t>(std::lround(s * 32767))));
+  }
+  return media_test::WavBuilder().Fmt(1, rate, 16).Data(samples).Bytes();
+}
+
+// A sweep from 300 Hz rising 300 Hz a second, at half scale: the frequency heard tells which
+// moment of the file is playing, at any speed once the pitch is kept.
+std::vector<uint8_t> SweepWav(uint32_t rate, double seconds) {
+  std::vector<uint8_t> samples;
+  const auto frames = static_cast<size_t>(rate * seconds);
+  for (size_t i = 0; i < frames; ++i) {
+    const double t = static_cast<double>(i) / rate;
+    const double s = 0.5 * std::sin(2 * std::numbers::pi * (300 * t + 150 * t * t));
+    media_test::PutLe16(samples,
+                        static_cast<uint16_t>(static_cast<int16_t>(std::lround(s * 32767))));
   }
   return media_test::WavBuilder().Fmt(1, rate, 16).Data(samples).Bytes();
 }
@@ -142,6 +157,94 @@ TEST_F(AlsaOutput, PauseKeepsTheQueue) {
                                               MonitorRecorder::kRate),
               700, 3.0);
   std::printf("[ figures ] pause: gap %.1f ms, heard %.1f ms of 2000\n", gap_ms, heard_ms);
+}
+
+// Least squares through (x, y): slope and intercept.
+std::pair<double, double> Line(const std::vector<std::pair<double, double>>& points) {
+  double sx = 0, sy = 0, sxx = 0, sxy = 0;
+  for (const auto& [x, y] : points) {
+    sx += x;
+    sy += y;
+    sxx += x * x;
+    sxy += x * y;
+  }
+  const double n = static_cast<double>(points.size());
+  const double slope = (n * sxy - sx * sy) / (n * sxx - sx * sx);
+  return {slope, (sy - slope * sx) / n};
+}
+
+TEST_F(AlsaOutput, KeepPitchHoldsTheToneAndChangesSpeedInPlace) {
+  out_.SetKeepPitch(true);
+  // A second of 1 kHz at half speed: two seconds of 1 kHz.
+  media_test::TempFile tone(ToneWav(44100, 1000, 1.0));
+  out_.SetSpeedDivisor(16);
+  const int64_t tone_from = rec_.Frames();
+  wav_.Open(tone.path(), item_);
+  wav_.Start(0);
+  ASSERT_EQ(ended_.Wait(10s), platform::WaitResult::kSignaled);
+  wav_.RequestStop();
+  wav_.Close();
+  ASSERT_TRUE(RecordOn(300ms));
+  const int64_t tone_to = rec_.Frames();
+
+  // A sweep at normal speed, slowed down to half speed while it plays.
+  media_test::TempFile sweep(SweepWav(44100, 8.0));
+  out_.SetSpeedDivisor(8);
+  wav_.Open(sweep.path(), item_);
+  wav_.Start(0);
+  ASSERT_TRUE(RecordOn(1200ms));
+  const auto asked = Clock::now();
+  out_.SetSpeedDivisor(16);
+  const auto answered = Clock::now();
+  EXPECT_EQ(out_.DeviceFormat().samples_per_sec, 44100u);  // the same device, at the file's rate
+  ASSERT_TRUE(RecordOn(1500ms));
+  const int64_t change = rec_.FramesAt(asked);
+  wav_.RequestStop();
+  wav_.Close();
+  const auto samples = rec_.Stop();
+
+  const auto span = verbat::test::FindSound(samples, kThreshold, tone_from, tone_to);
+  ASSERT_TRUE(span.found) << "nothing was heard";
+  const double hz = verbat::test::DominantFrequency(samples, span.start + 2205, span.end - 2205,
+                                                    MonitorRecorder::kRate);
+  const double ms = FramesToMs(span.end - span.start);
+  // Stretched, not just played: twice the tone's second (loose, for a busy machine's server).
+  EXPECT_NEAR(hz, 1000, 5);
+  EXPECT_NEAR(ms, 2000, 100);
+
+  // The moment of the file heard in each 20 ms, against the time it was heard: a second of the
+  // file a second before the change, half a second after. Where the two lines meet is when the
+  // new speed was first heard.
+  constexpr int64_t kMs = MonitorRecorder::kRate / 1000;
+  const auto heard_file_time = [&](int64_t from_ms, int64_t to_ms) {
+    std::vector<std::pair<double, double>> points;
+    for (int64_t at = from_ms; at < to_ms; at += 10) {
+      const int64_t frame = change + at * kMs;
+      if (verbat::test::Rms(samples, frame, frame + 20 * kMs) < kThreshold) continue;
+      const double f =
+          verbat::test::DominantFrequency(samples, frame, frame + 20 * kMs, MonitorRecorder::kRate);
+      points.emplace_back(static_cast<double>(at + 10) / 1000, (f - 300) / 300);
+    }
+    return Line(points);
+  };
+  const auto [normal, normal_at] = heard_file_time(-900, -100);
+  const auto [slow, slow_at] = heard_file_time(300, 1300);
+  EXPECT_NEAR(normal, 1.0, 0.1);
+  EXPECT_NEAR(slow, 0.5, 0.1);
+  const double latency_ms = 1000 * (slow_at - normal_at) / (normal - slow);
+  int64_t gap = 0, run = 0;
+  for (int64_t at = change - 200 * kMs; at < change + 500 * kMs; at += 10 * kMs) {
+    run = verbat::test::Rms(samples, at, at + 10 * kMs) < kThreshold ? run + 10 : 0;
+    gap = std::max(gap, run);
+  }
+  std::printf(
+      "[ figures ] keep pitch x1/2: %.2f Hz (expected 1000), heard %.1f ms (expected 2000)\n", hz,
+      ms);
+  std::printf(
+      "[ figures ] speed change x1 -> x1/2 in place: new tempo heard %.0f ms after the "
+      "call (call %.1f ms), longest silence %lld ms, tempo heard %.3f then %.3f\n",
+      latency_ms, std::chrono::duration<double, std::milli>(answered - asked).count(),
+      static_cast<long long>(gap), normal, slow);
 }
 
 }  // namespace

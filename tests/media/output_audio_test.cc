@@ -1,5 +1,5 @@
 // The audio output on the virtual sound card: blocks, flow control, padding, device rate,
-// snapshots and the equalizer hook.
+// snapshots, the equalizer hook and pitch keeping.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -311,6 +311,47 @@ TEST(OutputEqualizer, TheEngineFiltersAtTheDeviceRate) {
   const double before = Rms16(tone, 6400 * 3, tone.size());
   const double after = Rms16(played, 6400 * 3, played.size());
   EXPECT_NEAR(after / before, std::pow(10.0, 15 * 0.05), 0.5);
+}
+
+TEST(OutputKeepPitch, ASpeedChangeWhileTheTailPlaysPlaysTheRestOnceAndEndsWithTheFile) {
+  const auto bytes = Pattern(1600 * 10 + 500);  // ten blocks and a partial one
+  const uint64_t total = bytes.size() / 2;
+  for (const int32_t divisor : {8, 4}) {
+    SCOPED_TRACE(divisor);
+    platform::VirtualAudioBackend card(Manual());
+    OutputAudio out(card);
+    out.SetKeepPitch(true);
+    out.SetSpeedDivisor(16);
+    out.Open(kMono16);
+    EXPECT_EQ(card.LastPlayback().format.samples_per_sec, 8000u);  // the file's rate
+    for (size_t at = 0; at < bytes.size(); at += 1600) {
+      out.Write(bytes.data() + at,
+                static_cast<uint32_t>(std::min<size_t>(1600, bytes.size() - at)));
+    }
+    card.Advance(3000);  // heard at half speed: 1500 frames of the file
+    // Close gives the stretcher's tail to the device and waits for it to be heard.
+    auto closing = std::async(std::launch::async, [&] { out.Close(); });
+    ASSERT_TRUE(card.WaitUntil([&] { return card.LastPlayback().blocks_written == 11; }, 10s));
+    const uint64_t heard = out.GetPosition();
+    EXPECT_NEAR(static_cast<double>(heard), 1500, 800);
+    out.SetSpeedDivisor(divisor);
+    EXPECT_EQ(out.GetPosition(), heard);
+    const size_t from = card.LastPlayback().played.size();
+    while (closing.wait_for(1ms) != std::future_status::ready) card.Advance(800);
+    closing.get();
+    const auto playback = card.LastPlayback();
+    EXPECT_TRUE(playback.closed);
+    EXPECT_EQ(playback.resets, 1u);
+    const std::vector<uint8_t> after(playback.played.begin() + static_cast<ptrdiff_t>(from),
+                                     playback.played.end());
+    // After the change the rest of the file is heard once, to its last frame and no further, at
+    // the new tempo; at normal speed the stretcher passes the very samples through.
+    EXPECT_NEAR(static_cast<double>(after.size() / 2), (total - heard) * divisor / 8.0, 1);
+    if (divisor == 8) {
+      EXPECT_EQ(after, std::vector<uint8_t>(bytes.begin() + static_cast<ptrdiff_t>(heard * 2),
+                                            bytes.end()));
+    }
+  }
 }
 
 }  // namespace

@@ -3,14 +3,18 @@
 // device change, each with a bound.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cmath>
 #include <future>
 #include <mutex>
+#include <numbers>
 #include <thread>
 
 #include "media/InputWav.h"
 #include "media/OutputAudio.h"
 #include "platform/virtual_audio.h"
 #include "tests/media/wav_file.h"
+#include "tests/support/sound_server.h"
 
 namespace media {
 namespace {
@@ -325,6 +329,94 @@ TEST(PlaybackErrors, ADeviceErrorOnTheReaderEndsPlaybackCleanly) {
   wav.Start(1);
   EXPECT_EQ(wav.GetState(), kStatePlaying);
   wav.RequestStop();
+}
+
+// 16-bit mono at 8 kHz: 500 Hz for the first 20 s, 1500 Hz after, so that what is heard tells
+// which part of the file it came from.
+std::vector<uint8_t> TwoTones(int seconds) {
+  std::vector<uint8_t> v;
+  for (int i = 0; i < 8000 * seconds; ++i) {
+    const double hz = i < 8000 * 20 ? 500 : 1500;
+    const double x = 12000 * std::sin(2 * std::numbers::pi * hz * i / 8000);
+    media_test::PutLe16(v, static_cast<uint16_t>(static_cast<int16_t>(std::lround(x))));
+  }
+  return v;
+}
+
+std::vector<float> Floats(const std::vector<uint8_t>& bytes, size_t from, size_t to) {
+  std::vector<float> v;
+  for (size_t i = from; i + 1 < to; i += 2) {
+    v.push_back(static_cast<float>(static_cast<int16_t>(bytes[i] | bytes[i + 1] << 8)) / 32768.0f);
+  }
+  return v;
+}
+
+TEST(PlaybackKeepPitch, PositionSpeedChangeAndSeekStayInFileTime) {
+  const auto samples = TwoTones(30);
+  TempFile file(WavBuilder().Fmt(1, 8000, 16).Data(samples).Bytes());
+  Player p(Manual(), 16);
+  p.out.SetKeepPitch(true);
+  p.Play(file.path(), 0);
+  EXPECT_TRUE(p.out.Stretching());
+  EXPECT_EQ(p.card.LastPlayback().format.samples_per_sec, 8000u);  // the file's own rate
+  const auto heard_bytes = [&] { return p.card.LastPlayback().played.size(); };
+  // Plays `frames` device frames, as the reader queues them (an Advance plays only what is
+  // queued at the time).
+  const auto play = [&](uint64_t frames) {
+    const size_t target = heard_bytes() + frames * 2;
+    while (heard_bytes() < target) {
+      if (!p.card.WaitUntil([&] { return p.card.QueuedBlocks() > 0; }, 10s)) return false;
+      p.card.Advance((target - heard_bytes()) / 2);
+    }
+    return true;
+  };
+
+  // Ten seconds heard at half speed are five seconds of the file. (32 blocks of a fifth of a
+  // second are queued: 12.8 s of sound.)
+  ASSERT_TRUE(p.card.WaitUntil([&] { return p.card.QueuedBlocks() == 32; }, 10s));
+  ASSERT_TRUE(play(80000));
+  const uint64_t five = p.out.GetPosition();
+  EXPECT_NEAR(static_cast<double>(five), 40000, 1600);
+  EXPECT_EQ(p.wav.GetPosition(), static_cast<int32_t>(five / 8000));
+  // The snapshots count in the file's frames too: the 500 Hz bin at that position.
+  int32_t left[256], right[256];
+  ASSERT_EQ(p.out.GetSpectrum(five, left, right), 512);
+  EXPECT_EQ(std::max_element(left, left + 256) - left, 32);
+
+  // Normal speed, in place: the same device, the position goes on from where it was, and what
+  // is heard next is the file itself from there.
+  p.out.SetSpeedDivisor(8);
+  EXPECT_EQ(p.out.GetPosition(), five);
+  EXPECT_EQ(p.card.PlaybackCount(), 1u);
+  const size_t from = heard_bytes();
+  ASSERT_TRUE(play(16000));
+  EXPECT_EQ(p.out.GetPosition(), five + 16000);
+  const auto heard = p.card.LastPlayback().played;
+  EXPECT_TRUE(std::equal(heard.begin() + static_cast<ptrdiff_t>(from), heard.end(),
+                         samples.begin() + static_cast<ptrdiff_t>(five * 2)));
+
+  // Half speed again while paused: heard from the resume on, from where the pause was.
+  p.wav.RequestPause();
+  const uint64_t paused_at = p.out.GetPosition();
+  p.out.SetSpeedDivisor(16);
+  EXPECT_EQ(p.out.GetPosition(), paused_at);
+  p.wav.RequestResume();
+  ASSERT_TRUE(play(3200));
+  EXPECT_NEAR(static_cast<double>(p.out.GetPosition()), static_cast<double>(paused_at + 1600), 400);
+
+  // A seek into the 1500 Hz part: nothing from before the seek is heard after it, and two
+  // seconds heard are one of the file.
+  p.wav.RequestSeek(22);
+  EXPECT_EQ(p.wav.GetPosition(), 22);
+  ASSERT_TRUE(p.card.WaitUntil([&] { return p.card.QueuedBlocks() >= 8; }, 10s));
+  const size_t seek_from = heard_bytes();
+  ASSERT_TRUE(play(16000));
+  EXPECT_NEAR(static_cast<double>(p.out.GetPosition()), 8000, 1600);
+  const auto after = Floats(p.card.LastPlayback().played, seek_from, seek_from + 800);
+  EXPECT_NEAR(verbat::test::DominantFrequency(after, 0, static_cast<int64_t>(after.size()), 8000),
+              1500, 15);
+  p.wav.RequestStop();
+  EXPECT_EQ(p.Codes(), std::vector<int32_t>{NOTIFY_PAUSED});
 }
 
 }  // namespace

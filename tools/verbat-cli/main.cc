@@ -1,12 +1,13 @@
 // verbat-cli: drives the media layer without a window.
 //
 //   verbat-cli info FILE
-//   verbat-cli decode FILE [--from SECONDS] [--speed-divisor N] [--eq P0,...,P14] [--master M]
-//                     -o OUT.raw
-//   verbat-cli play FILE [--from SECONDS] [--speed-divisor N]
+//   verbat-cli decode FILE [--from SECONDS] [--speed-divisor N] [--keep-pitch] [--eq P0,...,P14]
+//                     [--master M] -o OUT.raw
+//   verbat-cli play FILE [--from SECONDS] [--speed-divisor N] [--keep-pitch]
 //
 // decode plays the file through the audio output on the virtual sound card running as fast as it
 // can and writes exactly the PCM bytes the card received; play uses the real sound device.
+// --keep-pitch plays the speed through the time-stretcher at the file's own rate.
 #include <algorithm>
 #include <csignal>
 #include <cstdio>
@@ -36,6 +37,7 @@ struct Options {
   std::string out;
   int32_t from = 0;
   int32_t divisor = 8;
+  bool keep_pitch = false;
   std::optional<std::vector<int>> eq;  // gain positions 0..48 of the fifteen bands
   std::optional<int> master;           // attenuation position 0..60
 };
@@ -44,10 +46,11 @@ void Usage() {
   std::fprintf(stderr,
                "使い方:\n"
                "  verbat-cli info FILE\n"
-               "  verbat-cli decode FILE [--from SECONDS] [--speed-divisor N]"
+               "  verbat-cli decode FILE [--from SECONDS] [--speed-divisor N] [--keep-pitch]"
                " [--eq P0,...,P14] [--master M] -o OUT.raw\n"
-               "  verbat-cli play FILE [--from SECONDS] [--speed-divisor N]\n"
+               "  verbat-cli play FILE [--from SECONDS] [--speed-divisor N] [--keep-pitch]\n"
                "  速度の除数 N: 2 (x4), 4 (x2), 8 (標準), 12 (x2/3), 16 (x1/2)\n"
+               "  --keep-pitch: 速度を変えても音程を保つ\n"
                "  --eq: 15 バンドのゲイン位置 0..48 (24 = 0 dB), --master: 0..60 (1 段 = -1 dB)\n");
 }
 
@@ -66,6 +69,10 @@ bool ParseArgs(int argc, char** argv, Options& o) {
   o.file = argv[2];
   for (int i = 3; i < argc; ++i) {
     const std::string arg = argv[i];
+    if (arg == "--keep-pitch") {
+      o.keep_pitch = true;
+      continue;
+    }
     const bool has_value = i + 1 < argc;
     if (!has_value) {
       std::fprintf(stderr, "%s には値が必要です。\n", arg.c_str());
@@ -188,6 +195,7 @@ int Decode(const Options& o) {
   platform::VirtualAudioBackend card({platform::Pacing::kAsFastAsPossible, 1.0});
   media::OutputAudio output(card);
   output.SetSpeedDivisor(o.divisor);
+  output.SetKeepPitch(o.keep_pitch);
   dsp::CDataManager engine;
   media::EqualizerEngineHook hook(engine, o.eq.has_value() || o.master.has_value());
   output.SetEqualizer(&hook);
@@ -201,9 +209,11 @@ int Decode(const Options& o) {
   input->Open(o.file, item);
   media::InputFormat format;
   input->GetFormat(format);
+  // Keeping the pitch, the device (and so the equalizer) runs at the file's own rate.
+  const auto device_rate = o.keep_pitch ? format.sample_rate
+                                        : static_cast<uint32_t>(uint64_t{format.sample_rate} * 8 /
+                                                                static_cast<uint64_t>(o.divisor));
   if (hook.IsOn()) {
-    const auto device_rate = static_cast<uint32_t>(uint64_t{format.sample_rate} * 8 /
-                                                   static_cast<uint64_t>(o.divisor));
     SetEqualizer(engine, o, device_rate, format.channels,
                  format.bits_per_sample ? format.bits_per_sample : 16);
   }
@@ -230,13 +240,18 @@ int Decode(const Options& o) {
     std::fprintf(stderr, "出力ファイルに書き込めません: %s\n", o.out.c_str());
     return kExitFailure;
   }
-  // The last block is padded with silence up to a whole block; the position ends with the data.
+  // The last block is padded with silence up to a whole block (keeping the pitch, the output
+  // ends with the data, stretched); the position ends with the data.
   const int64_t start = static_cast<int64_t>(o.from) * item.sample_rate;
   const int64_t frames = static_cast<int64_t>(bytes / block_align);
-  const int64_t last = std::min<int64_t>(start + frames, std::max<int64_t>(start, item.total_samples));
+  const int64_t file_frames =
+      o.keep_pitch ? std::llround(static_cast<double>(frames) * 8 / o.divisor) : frames;
+  const int64_t last =
+      std::min<int64_t>(start + file_frames, std::max<int64_t>(start, item.total_samples));
   const int64_t end = item.sample_rate > 0 ? last / item.sample_rate : 0;
-  std::printf("wrote %zu bytes (%lld frames, the last block padded) to %s\n", bytes,
-              static_cast<long long>(frames), o.out.c_str());
+  std::printf("device rate: %u Hz\n", device_rate);
+  std::printf("wrote %zu bytes (%lld frames%s) to %s\n", bytes, static_cast<long long>(frames),
+              o.keep_pitch ? "" : ", the last block padded", o.out.c_str());
   std::printf("final position: %lld s (%s), sample %lld\n", static_cast<long long>(end),
               Clock(end).c_str(), static_cast<long long>(last));
   return 0;
@@ -250,6 +265,7 @@ int Play(const Options& o) {
   platform::AudioBackend& backend = platform::DefaultAudioBackend();
   media::OutputAudio output(backend);
   output.SetSpeedDivisor(o.divisor);
+  output.SetKeepPitch(o.keep_pitch);
   platform::Event ended;
   input->SetOutput(&output);
   input->SetNotify([&](int32_t code) {
