@@ -100,11 +100,13 @@ void TransportController::SetEqualizer(media::EqualizerHook* equalizer) {
 void TransportController::AttachOutput() {
   output_ = std::make_unique<media::OutputAudio>(backend_);
   output_->SetSpeedDivisor(8);
+  output_->SetKeepPitch(settings_.KeepPitch);
   output_->SetEqualizer(equalizer_);
   input_->SetOutput(output_.get());
 }
 
 void TransportController::ApplyOptions() {
+  output_->SetKeepPitch(settings_.KeepPitch);  // from the next start
   output_->SetSpeedDivisor(SpeedDivisor(speed_step_));
   EnableRepeat(!settings_.NonLockMode);
 }
@@ -441,6 +443,14 @@ TransportController::SpeedChange TransportController::ChangeSpeed(bool up) {
     // A stop may have begun while the warning was showing.
     if (stopping_) return SpeedChange::kRefused;
   }
+  if (output_->Stretching()) {
+    // Keeping the pitch, the stretcher takes the new tempo in place: playback goes on (or
+    // resumes) at the new speed without stopping, and is heard within a block.
+    speed_step_ += up ? -4 : 4;
+    view_.ShowSpeed(SpeedText(speed_step_));
+    output_->SetSpeedDivisor(SpeedDivisor(speed_step_));
+    return SpeedChange::kChanged;
+  }
   const bool was_playing = input_->GetState() == media::kStatePlaying;
   if (was_playing) StopPlay(false);
   speed_step_ += up ? -4 : 4;
@@ -461,7 +471,8 @@ TransportController::SpeedChange TransportController::ChangeSpeed(bool up) {
 }
 
 bool TransportController::DeviceTakes(int32_t speed_step) const {
-  if (!current_item_ || current_item_->sample_rate <= 0) return true;
+  // Keeping the pitch, the device always runs at the file's own rate.
+  if (settings_.KeepPitch || !current_item_ || current_item_->sample_rate <= 0) return true;
   const int64_t rate = int64_t{current_item_->sample_rate} * 8 / SpeedDivisor(speed_step);
   return rate >= platform::kMinDeviceRate && rate <= platform::kMaxDeviceRate;
 }

@@ -238,8 +238,8 @@ TEST_F(OpenDialogTest, ShowsItsColumnsWholeAndLoadsTheChoice) {
   EXPECT_EQ(listed, 4);
   EXPECT_TRUE(cut.isEmpty()) << cut.join(" | ").toStdString();
   EXPECT_LE(columns_width, list_width) << "the columns fit the list";
-  ASSERT_NE(form->CurrentItem(), nullptr);
-  EXPECT_EQ(form->CurrentItem()->path, chosen.toStdString());
+  ASSERT_NE(form->Transport().CurrentItem(), nullptr);
+  EXPECT_EQ(form->Transport().CurrentItem()->path, chosen.toStdString());
 }
 
 TEST_F(DialogsTest, WarningAnswersAndItsCheckBoxActsAtOnce) {

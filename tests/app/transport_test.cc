@@ -385,6 +385,25 @@ TEST_F(TransportTest, SpeedStepsDriveTheDeviceRateAndStopAtBothEnds) {
   EXPECT_EQ(DeviceRate(), kRate * 4);
 }
 
+TEST_F(TransportTest, KeepingThePitchChangesTheTempoInPlace) {
+  settings.KeepPitch = true;
+  Load(60);
+  transport->SetPosition(10);
+  Play();
+  PlaySeconds(2);
+  transport->IntTimerTimer();
+  ASSERT_EQ(transport->Position(), 12);
+  const size_t opened = backend->card.PlaybackCount();
+  for (bool up : {false, false, true, true, true, true}) {
+    EXPECT_EQ(transport->ChangeSpeed(up), TransportController::SpeedChange::kChanged);
+    EXPECT_EQ(State(), media::kStatePlaying);
+    EXPECT_EQ(DeviceRate(), kRate) << "the device stays at the file's rate";
+  }
+  EXPECT_EQ(view.speed, " 4 ");
+  EXPECT_EQ(backend->card.PlaybackCount(), opened) << "no stop and restart";
+  EXPECT_NEAR(transport->Input().GetPosition(), 12, 1);
+}
+
 TEST_F(TransportTest, LoadingBringsEitherExtremeBackToNormalSpeed) {
   for (bool faster : {true, false}) {
     Load(10);
