@@ -11,7 +11,9 @@
 #include <fstream>
 #include <sstream>
 
+#include "app/EqualizerStore.h"
 #include "app/SingleInstance.h"
+#include <cmath>
 #include "app_test_support.h"
 #include "ui/SpeedButton.h"
 
@@ -181,6 +183,29 @@ TEST_F(StartupTest, ClosingWritesEverySettingAndTheNextStartReadsThem) {
   EXPECT_NE(ReadFile(ini).find("Counter=45"), std::string::npos);
   EXPECT_TRUE(messages.Texts().contains(
       "録音した内容が保存されていません。\nこのまま終了してよろしいですか？"));
+}
+
+TEST_F(StartupTest, EqualizerGainsSurviveARestartThroughTheSettingsFile) {
+  Start();
+  app::EqualizerStore store(form->SettingsStore());
+  {
+    ui::TEqualizerPanelForm equalizer(store);
+    EXPECT_EQ(equalizer.GainTrackBar(9)->value(), 24) << "no section: 0 dB";
+    equalizer.GainTrackBar(9)->setValue(0);
+    equalizer.GainTrackBar(1)->setValue(48);
+    ASSERT_TRUE(form->FormCloseQuery());  // the main window's settings first, as at the end
+  }
+  const std::string text = ReadFile(ini);
+  EXPECT_NE(text.find("[Equalizer]"), std::string::npos);
+  EXPECT_NE(text.find("Range08=0"), std::string::npos);
+  EXPECT_NE(text.find("Range00=48"), std::string::npos);
+  EXPECT_NE(text.find("RevSec=3"), std::string::npos) << "the window's keys are kept";
+  Start();
+  app::EqualizerStore again(form->SettingsStore());
+  ui::TEqualizerPanelForm equalizer(again);
+  EXPECT_EQ(equalizer.GainTrackBar(9)->value(), 0);
+  EXPECT_EQ(equalizer.GainTrackBar(1)->value(), 48);
+  EXPECT_NEAR(equalizer.BandGain(8), std::pow(10.0f, 15.0f / 20), 1e-3);
 }
 
 TEST_F(StartupTest, TheLastFileGoneOrUndecodableStartsWithNone) {
