@@ -91,7 +91,18 @@ if [[ -n $dialog ]]; then
   done
 fi
 
-LC_ALL=$program_lc_all VERBAT_AUDIO=virtual QT_QPA_PLATFORM=xcb "$bin" "$file" </dev/null >"$work/verbat.log" 2>&1 &
+# The program runs from a copy in the scratch folder, beside its keyboard-watch library and data,
+# so that its settings file and single-instance lock are the scratch folder's own: several
+# pictures may be taken side by side, and the user's own settings are never touched.
+program_dir=$(dirname "$bin")
+mkdir -p "$work/program" "$work/run"
+chmod 700 "$work/run"
+cp "$bin" "$program_dir/KbdWatch.so" "$work/program/" ||
+  { echo "screenshot: no keyboard-watch library beside $bin" >&2; exit 1; }
+cp "$program_dir"/*.jpg "$program_dir"/VerbatHelp.html "$work/program/" 2>/dev/null
+LC_ALL=$program_lc_all VERBAT_AUDIO=virtual QT_QPA_PLATFORM=xcb XDG_RUNTIME_DIR=$work/run \
+  XDG_CONFIG_HOME=$work/config "$work/program/$(basename "$bin")" "$file" </dev/null \
+  >"$work/verbat.log" 2>&1 &
 app_pid=$!
 
 wid=$(timeout 20 xdotool search --sync --onlyvisible --name '^Verbat$' | head -n1 || true)
