@@ -230,6 +230,8 @@ TEST_F(OptionsDialogTest, KeyPressesBecomeTheCodesTheKeyboardWatchReports) {
       {Qt::Key_Backspace, Qt::NoModifier, "Bksp", 0, 0x08},
       {Qt::Key_Muhenkan, Qt::NoModifier, "無変換", 0, 0x1D},
       {Qt::Key_Return, Qt::NoModifier, "", 0, 0x0D},  // captured, but cannot be assigned
+      // No key carries "!" unshifted: no code, and no clash with the unassigned entries' 0.
+      {Qt::Key_Exclam, Qt::NoModifier, "", 0, 0},
   };
   ShowKeyPage();
   for (const Case& c : cases) {
