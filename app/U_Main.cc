@@ -2,8 +2,10 @@
 
 #include <QAction>
 #include <QApplication>
+#include <QCheckBox>
 #include <QClipboard>
 #include <QCloseEvent>
+#include <QComboBox>
 #include <QCoreApplication>
 #include <QDir>
 #include <QDragEnterEvent>
@@ -26,6 +28,7 @@
 #include "app/Foreground.h"
 #include "app/WaveSaveThread.h"
 #include "ui/Alert.h"
+#include "ui/Audioprop.h"
 #include "ui/Desktop.h"
 #include "ui/Fonts.h"
 #include "ui/MessageBox.h"
@@ -260,10 +263,7 @@ void TMainForm::BuildMenus() {
   connect(exit1_, &QAction::triggered, this, [this] { close(); });
   connect(n4_, &QAction::triggered, this, [this] { Guarded([this] { CopyCounter(); }); });
   connect(n5_, &QAction::triggered, this, [this] { Guarded([this] { SetCounter(); }); });
-  connect(mnu_prop_, &QAction::triggered, this, [this] {
-    ui::ShowMessage(this, QStringLiteral("設定画面はこの版ではまだ使用できません"),
-                    ui::MsgIcon::kInformation);
-  });
+  connect(mnu_prop_, &QAction::triggered, this, [this] { Guarded([this] { mnuPropClick(); }); });
   connect(mnu_equalizer_, &QAction::triggered, this,
           [this] { Guarded([this] { mnuEqualizerClick(); }); });
   connect(help_index1_, &QAction::triggered, this,
@@ -428,6 +428,8 @@ bool TMainForm::event(QEvent* event) {
 
 void TMainForm::HookMessageReceived(uint32_t message, uintptr_t wparam, intptr_t lparam) {
   if (message != hook_.HookMessage() || !created_) return;
+  // Keys pressed while the options dialog is up are meant for it (its key page captures them).
+  if (prop_form_ != nullptr && prop_form_->isVisible()) return;
   const auto modifier = static_cast<int32_t>((wparam >> 16) & 0xFFFF);
   const auto key = static_cast<int32_t>(wparam & 0xFFFF);
   const bool released = (static_cast<uint32_t>(lparam) & KBDWATCH_KEY_UP_FLAG) != 0;
@@ -888,6 +890,42 @@ void TMainForm::mnuEqualizerClick() {
   }
   // The menu item toggles itself when chosen; its mark follows the window, not the click.
   mnu_equalizer_->setChecked(equalizer_checked_);
+}
+
+void TMainForm::AttachOptionsDialog(ui::TAudioPropForm* options) {
+  prop_form_ = options;
+  if (prop_form_ != nullptr) {
+    prop_form_->SetMainWindowFields(&settings_, &hot_keys_,
+                                    [this] { return backend_.WaveInDeviceNames(); });
+  }
+}
+
+ui::TAudioPropForm& TMainForm::PropForm() {
+  if (prop_form_ == nullptr) {
+    own_prop_form_ = std::make_unique<ui::TAudioPropForm>(this);
+    AttachOptionsDialog(own_prop_form_.get());
+  }
+  return *prop_form_;
+}
+
+void TMainForm::mnuPropClick() {
+  ui::TAudioPropForm& dialog = PropForm();
+  if (dialog.exec() != ui::kModalOk) return;  // only the device choice is kept, already stored
+  settings_.RevSec = dialog.RevSecUpDown()->value();
+  settings_.RepeatSec = dialog.RepeatSecUpDown()->value();
+  settings_.FfRwSec = dialog.UpDownFfRw()->value();
+  settings_.DelaySec = dialog.UpDownDelay()->value();
+  settings_.DelimiterFileName = dialog.DelimiterFileName();
+  settings_.Channels = dialog.RadioGroup3ItemIndex() == 0 ? 1 : 2;
+  settings_.BitsPerSample = dialog.SampleBitsIndex() == 0 ? 8 : 16;
+  settings_.Rate = ui::TAudioPropForm::RateOfItem(dialog.RadioGroup2ItemIndex());
+  settings_.PreferredDeviceID = dialog.ComboBoxWaveInDev()->currentIndex();
+  settings_.WorkDir = dialog.WorkDir();
+  settings_.FreeSpace = dialog.UpDown_FreeSpace()->value();
+  hot_keys_ = dialog.PendingHotKeys();
+  settings_.NonLockMode = dialog.ChkBoxNonLockMode()->isChecked();
+  // The speed divisor is applied again, and repeat is enabled unless in non-lock mode.
+  transport_->ApplyOptions();
 }
 
 void TMainForm::HelpIndex1Click() {

@@ -31,6 +31,7 @@ class QTimer;
 
 namespace ui {
 class TAlertForm;
+class TAudioPropForm;
 class TEqualizerPanelForm;
 class TSetCounterForm;
 class TSpeedButton;
@@ -96,6 +97,10 @@ class TMainForm : public QMainWindow, private TransportView, private record::Rec
   // The equalizer window, once there is one; EqBtn and its menu item stay disabled until then.
   // Its switch and engine filter every output from then on.
   void SetEqualizerWindow(ui::TEqualizerPanelForm* equalizer);
+  // The options dialog the application creates once at start-up (the window creates its own
+  // when none was given). It reads this window's settings and hot keys each time it is shown.
+  // Not owned.
+  void AttachOptionsDialog(ui::TAudioPropForm* options);
 
   TransportController& Transport() { return *transport_; }
   const TransportController& Transport() const { return *transport_; }
@@ -142,6 +147,8 @@ class TMainForm : public QMainWindow, private TransportView, private record::Rec
   void SetCounter();
   void SetUnsaved(bool unsaved);
   void mnuEqualizerClick();
+  // The options dialog; on OK its values replace the settings and the hot-key table.
+  void mnuPropClick();
   void HelpIndex1Click();
   void mnuHelpAboutClick();
 
@@ -204,6 +211,7 @@ class TMainForm : public QMainWindow, private TransportView, private record::Rec
   void SliderAction(int action);
   ui::TAlertForm& AlertForm();
   ui::TSetCounterForm& CounterForm();
+  ui::TAudioPropForm& PropForm();
   // Runs a handler entered from the user interface; an exception is shown by the program's
   // error report and the window goes on.
   template <class F>
@@ -270,6 +278,8 @@ class TMainForm : public QMainWindow, private TransportView, private record::Rec
   std::unique_ptr<ui::TAlertForm> own_alert_form_;
   std::unique_ptr<ui::TSetCounterForm> own_counter_form_;
   ui::TEqualizerPanelForm* equalizer_ = nullptr;
+  ui::TAudioPropForm* prop_form_ = nullptr;
+  std::unique_ptr<ui::TAudioPropForm> own_prop_form_;
   bool equalizer_checked_ = false;
   FileChooser file_chooser_;
 };

@@ -11,6 +11,7 @@
 #include "app/U_Main.h"
 #include "platform/wave_device.h"
 #include "ui/Alert.h"
+#include "ui/Audioprop.h"
 #include "ui/EqualizerPanel.h"
 #include "ui/MessageBox.h"
 #include "ui/Setcounter.h"
@@ -35,9 +36,11 @@ int main(int argc, char** argv) {
     app::EqualizerStore equalizer_store(main_form.SettingsStore());
     {
       ui::TEqualizerPanelForm equalizer(equalizer_store);
+      ui::TAudioPropForm prop_form(&main_form);
       ui::TSetCounterForm counter_form(&main_form);
       main_form.AttachDialogs(&alert_form, &counter_form);
       main_form.SetEqualizerWindow(&equalizer);
+      main_form.AttachOptionsDialog(&prop_form);
       main_form.FormCreate();
       main_form.show();
 
