@@ -394,7 +394,8 @@ void TransportController::ToggleRepeat() {
 
 void TransportController::EnableRepeat(bool on) {
   if (on) {
-    view_.EnableRepeatButton(true);
+    // Back to what the buttons' state allows: with no file loaded Repeat stays disabled.
+    view_.EnableRepeatButton((button_mask_ & kMaskRepeat) != 0);
     return;
   }
   view_.SetRepeatDown(false);
@@ -553,6 +554,7 @@ void TransportController::SetCounterTo(int32_t seconds) {
 }
 
 void TransportController::SetButtonStates(int mask) {
+  button_mask_ = mask;
   view_.EnableButtons(settings_.NonLockMode ? (mask & ~kMaskRepeat) : mask);
 }
 

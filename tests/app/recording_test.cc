@@ -54,11 +54,17 @@ class RecordingTest : public MainFormTest {
     QTest::mouseClick(form->RecBtn(), Qt::LeftButton);
   }
   // Lets the recording device fill `frames` frames and the recorder write them.
+  // A second at a time: each full buffer is written and handed back before the next second
+  // comes, so that the device always has a buffer to fill and nothing is lost between them.
   void Record(uint64_t frames) {
-    const uint64_t bytes = form->Recorder().RecordedBytes() + frames / kRate * kRate * 2;
-    backend->card.Advance(frames);
-    ProcessUntil([&] { return form->Recorder().RecordedBytes() >= bytes; },
-                 std::chrono::seconds(5));
+    while (frames > 0) {
+      const uint64_t now = std::min<uint64_t>(frames, kRate);
+      const uint64_t bytes = form->Recorder().RecordedBytes() + (now == kRate ? kRate * 2 : 0);
+      backend->card.Advance(now);
+      ProcessUntil([&] { return form->Recorder().RecordedBytes() >= bytes; },
+                   std::chrono::seconds(5));
+      frames -= now;
+    }
   }
 
   fs::path work_dir;

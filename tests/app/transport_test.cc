@@ -509,6 +509,8 @@ TEST_F(TransportTest, AFileShortenedAfterLoadingEndsWhereItReallyEnds) {
 }
 
 TEST_F(TransportTest, NonLockModeSwitchesRepeatOffAndKeepsItDisabled) {
+  transport->ApplyOptions();  // no file: Repeat stays disabled
+  EXPECT_FALSE(view.mask & app::kMaskRepeat);
   Load(60);
   view.repeat_down = true;
   transport->RepeatBtnClick();
