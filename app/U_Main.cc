@@ -924,6 +924,7 @@ void TMainForm::mnuPropClick() {
   settings_.FreeSpace = dialog.UpDown_FreeSpace()->value();
   hot_keys_ = dialog.PendingHotKeys();
   settings_.NonLockMode = dialog.ChkBoxNonLockMode()->isChecked();
+  settings_.KeepPitch = dialog.ChkBoxKeepPitch()->isChecked();
   // The speed divisor is applied again, and repeat is enabled unless in non-lock mode.
   transport_->ApplyOptions();
 }

@@ -159,9 +159,12 @@ void TAudioPropForm::BuildPlayPage() {
   for (const Row& row : rows) {
     Label(QString::fromUtf8(row.label), tab_sheet1_, 24, y + 4);
     *row.box = new TUpDownBox(tab_sheet1_, row.minimum, row.maximum, row.step, true);
-    (*row.box)->setGeometry(150, y, 60, 22);
+    (*row.box)->setGeometry(128, y, 60, 22);
     y += 27;
   }
+  // Speed changes keep the voice's pitch (a time-stretcher instead of another device rate).
+  chk_box_keep_pitch_ = new QCheckBox(QStringLiteral("速度を変えても音程を保つ"), tab_sheet1_);
+  chk_box_keep_pitch_->setGeometry(200, 12, 164, 20);
   QGroupBox* sound = Group(QStringLiteral("リピート開始音"), tab_sheet1_, 8, 118, 350, 56);
   static_text1_ = SunkenText(sound);
   static_text1_->setGeometry(10, 22, 268, 22);
@@ -362,6 +365,7 @@ void TAudioPropForm::ShowCurrentSettings() {
   ShowRecordingSettings();
   SetWorkDirText(settings_->WorkDir);
   chk_box_non_lock_mode_->setChecked(settings_->NonLockMode);
+  chk_box_keep_pitch_->setChecked(settings_->KeepPitch);
 }
 
 void TAudioPropForm::ShowRecordingSettings() {

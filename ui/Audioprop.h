@@ -85,6 +85,7 @@ class TAudioPropForm : public QDialog {
   QComboBox* ComboBoxWaveInDev() const { return combo_box_wave_in_dev_; }
   TUpDownBox* UpDown_FreeSpace() const { return up_down_free_space_; }
   QCheckBox* ChkBoxNonLockMode() const { return chk_box_non_lock_mode_; }
+  QCheckBox* ChkBoxKeepPitch() const { return chk_box_keep_pitch_; }
   const app::PendingHotKeyTable& PendingHotKeys() const { return pending_; }
 
   // --- the key page's capture ---
@@ -192,6 +193,7 @@ class TAudioPropForm : public QDialog {
   QPushButton* btn_relise_ = nullptr;
   QLabel* static_text_current_key_def_ = nullptr;
   QCheckBox* chk_box_non_lock_mode_ = nullptr;
+  QCheckBox* chk_box_keep_pitch_ = nullptr;
   QPushButton* btn_wave_prop_ok_ = nullptr;
   QPushButton* btn_wave_prop_cancel_ = nullptr;
 };

@@ -68,6 +68,7 @@ TEST_F(OptionsTest, OkCopiesTheDialogBackAndCancelCopiesNothing) {
     dialog->RadioBtnSample8()->click();
     dialog->Button4()->click();
     dialog->ChkBoxNonLockMode()->setChecked(true);
+    dialog->ChkBoxKeepPitch()->click();
     dialog->PageControl1()->setCurrentWidget(dialog->TabSheet6());
     dialog->ListBoxFunc()->setCurrentRow(0);
     dialog->BtnRelise()->click();
@@ -98,7 +99,9 @@ TEST_F(OptionsTest, OkCopiesTheDialogBackAndCancelCopiesNothing) {
   expected.Rate = 22050;  // the rate group's choice, which 32000 left as it was
   expected.WorkDir = "/";
   expected.NonLockMode = true;
+  expected.KeepPitch = true;
   EXPECT_EQ(settings, expected);
+  EXPECT_TRUE(form->Transport().Output().KeepPitch()) << "the output keeps the pitch from now on";
   EXPECT_EQ(form->HotKeys()[0], (app::HotKeyEntry{0, 0x71, 1}));
   EXPECT_FALSE(form->RepeatBtn()->isEnabled()) << "non-lock mode disables repeat";
   // (That the new key plays from another window is checked end to end on X11.)
