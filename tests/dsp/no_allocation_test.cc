@@ -2,6 +2,8 @@
 // blocks up to that size must not allocate. Counts every operator new in this test program.
 #include <gtest/gtest.h>
 
+#include "tests/support/counting_new.h"
+
 #include <atomic>
 #include <cstdlib>
 #include <new>
@@ -10,18 +12,6 @@
 #include "dsp/BandFrequencies.h"
 #include "dsp/DataManager.h"
 #include "platform/wave_format.h"
-
-namespace {
-std::atomic<long> g_allocations{0};
-}
-
-void* operator new(std::size_t size) {
-  g_allocations.fetch_add(1, std::memory_order_relaxed);
-  if (void* p = std::malloc(size ? size : 1)) return p;
-  throw std::bad_alloc();
-}
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t) noexcept { std::free(p); }
 
 namespace dsp {
 namespace {
@@ -37,22 +27,22 @@ TEST(EngineMemory, WarmEngineFiltersWithoutAllocating) {
   eq.SetFormat(stereo);
   eq.GetData(1, reinterpret_cast<uint8_t*>(pcm.data()), 8820);  // warms the scratch arrays
 
-  const long before = g_allocations.load();
+  const long before = verbat::test::AllocationCount();
   for (int block = 0; block < 20; ++block) {
     eq.SetFormat(block % 2 ? stereo : mono8);
     eq.GetData(1, reinterpret_cast<uint8_t*>(pcm.data()), 8820 - 100 * block);
   }
-  EXPECT_EQ(g_allocations.load() - before, 0);
+  EXPECT_EQ(verbat::test::AllocationCount() - before, 0);
 
   // A larger block grows the arrays once, and only once.
   std::vector<int16_t> big(2 * 20000, 500);
   eq.SetFormat(stereo);
-  const long grow = g_allocations.load();
+  const long grow = verbat::test::AllocationCount();
   eq.GetData(1, reinterpret_cast<uint8_t*>(big.data()), 20000);
-  EXPECT_GT(g_allocations.load() - grow, 0);
-  const long after_grow = g_allocations.load();
+  EXPECT_GT(verbat::test::AllocationCount() - grow, 0);
+  const long after_grow = verbat::test::AllocationCount();
   eq.GetData(1, reinterpret_cast<uint8_t*>(big.data()), 20000);
-  EXPECT_EQ(g_allocations.load() - after_grow, 0);
+  EXPECT_EQ(verbat::test::AllocationCount() - after_grow, 0);
 }
 
 }  // namespace

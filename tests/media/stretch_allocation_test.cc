@@ -3,6 +3,8 @@
 // restarts it. Counts every operator new in this test program (the library's included).
 #include <gtest/gtest.h>
 
+#include "tests/support/counting_new.h"
+
 #include <atomic>
 #include <cmath>
 #include <cstdlib>
@@ -11,31 +13,6 @@
 #include <vector>
 
 #include "media/TimeStretch.h"
-
-namespace {
-std::atomic<long> g_allocations{0};
-}
-
-void* operator new(std::size_t size) {
-  g_allocations.fetch_add(1, std::memory_order_relaxed);
-  if (void* p = std::malloc(size ? size : 1)) return p;
-  throw std::bad_alloc();
-}
-void* operator new[](std::size_t size) {
-  return operator new(size);
-}
-void operator delete(void* p) noexcept {
-  std::free(p);
-}
-void operator delete(void* p, std::size_t) noexcept {
-  std::free(p);
-}
-void operator delete[](void* p) noexcept {
-  std::free(p);
-}
-void operator delete[](void* p, std::size_t) noexcept {
-  std::free(p);
-}
 
 namespace media {
 namespace {
@@ -62,17 +39,17 @@ TEST(StretchMemory, WarmStretcherWorksWithoutAllocating) {
   };
   // Warm up at each of the five speeds, then again: nothing more may be allocated.
   for (double tempo : {0.5, 2.0 / 3, 1.0, 2.0, 4.0}) run(tempo, 6);
-  const long before = g_allocations.load();
+  const long before = verbat::test::AllocationCount();
   for (double tempo : {0.5, 2.0 / 3, 1.0, 2.0, 4.0, 0.5}) run(tempo, 6);
-  EXPECT_EQ(g_allocations.load() - before, 0);
+  EXPECT_EQ(verbat::test::AllocationCount() - before, 0);
 
   // The count does see the library's own buffers: ten blocks at once make them grow.
   std::vector<uint8_t> big(block.size() * 10);
   for (size_t i = 0; i < big.size(); ++i) big[i] = block[i % block.size()];
   stretch.Restart(0.5);
-  const long grow = g_allocations.load();
+  const long grow = verbat::test::AllocationCount();
   stretch.Put(big.data(), kFrames * 10);
-  EXPECT_GT(g_allocations.load() - grow, 0);
+  EXPECT_GT(verbat::test::AllocationCount() - grow, 0);
 }
 
 }  // namespace
