@@ -24,6 +24,7 @@
 #include "app/ErrorReport.h"
 #include "app/Foreground.h"
 #include "ui/Alert.h"
+#include "ui/DataFiles.h"
 #include "ui/Desktop.h"
 #include "ui/Fonts.h"
 #include "ui/MessageBox.h"
@@ -728,9 +729,11 @@ void TMainForm::mnuEqualizerClick() {
 }
 
 void TMainForm::HelpIndex1Click() {
+  // Beside the program in the build, in ../share/verbat when installed; never the current
+  // folder, whose file of that name would be opened in the browser instead.
   const QString page =
-      QDir(QCoreApplication::applicationDirPath()).filePath(QStringLiteral("VerbatHelp.html"));
-  if (!QFileInfo::exists(page) || !ui::OpenWithDesktop(QUrl::fromLocalFile(page))) {
+      ui::FindDataFile(QStringLiteral("VerbatHelp.html"), ui::ProgramDataFolders());
+  if (page.isEmpty() || !ui::OpenWithDesktop(QUrl::fromLocalFile(page))) {
     ui::ShowMessage(this, QStringLiteral("HTMLヘルプが起動出来ませんでした\n"));
   }
 }
