@@ -51,7 +51,8 @@ CommandLine ParseCommandLine(const std::vector<std::string>& arguments,
   std::filesystem::path path(files.front());
   if (path.is_relative()) {
     if (current_folder.empty()) {
-      return fail("現在のフォルダが分からないため、ファイルの場所を決められません: " + files.front());
+      return fail("現在のフォルダが分からないため、ファイルの場所を決められません: " +
+                  files.front());
     }
     path = current_folder / path;
   }

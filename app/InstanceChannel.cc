@@ -106,8 +106,7 @@ DecodeStatus DecodeOpenRequest(std::string_view bytes, OpenRequest* request) {
   if (verb != kOpenVerb && verb != kPlayVerb) return DecodeStatus::kMalformed;
   const size_t path_end = bytes.find('\0', verb_end + 1);
   if (path_end == std::string_view::npos) {
-    return bytes.size() >= kMaxRequestBytes ? DecodeStatus::kMalformed
-                                            : DecodeStatus::kIncomplete;
+    return bytes.size() >= kMaxRequestBytes ? DecodeStatus::kMalformed : DecodeStatus::kIncomplete;
   }
   const std::string_view path = bytes.substr(verb_end + 1, path_end - verb_end - 1);
   // Only one request per connection, and only an absolute path: the sender made it absolute in
@@ -137,8 +136,7 @@ std::unique_ptr<InstanceServer> InstanceServer::Listen(const std::filesystem::pa
 }
 
 std::unique_ptr<InstanceServer> InstanceServer::Listen(const std::filesystem::path& socket_path,
-                                                       const Options& options,
-                                                       std::string* error) {
+                                                       const Options& options, std::string* error) {
   if (auto reason = CheckPrivateFolder(socket_path.parent_path(), ::getuid())) {
     *error = *reason;
     return nullptr;
@@ -176,19 +174,14 @@ std::unique_ptr<InstanceServer> InstanceServer::Listen(const std::filesystem::pa
 
 InstanceServer::InstanceServer(int fd, std::filesystem::path path, dev_t device, ino_t inode,
                                Options options)
-    : listen_fd_(fd),
-      path_(std::move(path)),
-      device_(device),
-      inode_(inode),
-      options_(options) {}
+    : listen_fd_(fd), path_(std::move(path)), device_(device), inode_(inode), options_(options) {}
 
 InstanceServer::~InstanceServer() {
   // The notifiers and timers are children of this object and go with it.
   while (!connections_.empty()) Drop(connections_.begin()->first);
   // Removed only while it is still this socket: a later instance may already have made its own.
   struct stat status {};
-  if (::lstat(path_.c_str(), &status) == 0 && status.st_dev == device_ &&
-      status.st_ino == inode_) {
+  if (::lstat(path_.c_str(), &status) == 0 && status.st_dev == device_ && status.st_ino == inode_) {
     ::unlink(path_.c_str());
   }
   ::close(listen_fd_);
@@ -211,8 +204,8 @@ void InstanceServer::AcceptAll() {
       return;  // EAGAIN: none left; anything else is retried at the next notice
     }
     const std::optional<uid_t> peer = PeerUser(fd);
-    const bool accepted = peer && (options_.accept_user ? options_.accept_user(*peer)
-                                                        : *peer == ::getuid());
+    const bool accepted =
+        peer && (options_.accept_user ? options_.accept_user(*peer) : *peer == ::getuid());
     if (!accepted) {
       if (peer) {
         std::fprintf(stderr, "verbat: refused a file handed over by user %u\n",
@@ -327,8 +320,7 @@ HandOverResult HandOver(const std::filesystem::path& socket_path, const OpenRequ
 
   auto wait_for = [&](short events) {
     for (;;) {
-      const auto left =
-          std::chrono::duration_cast<milliseconds>(deadline - Clock::now()).count();
+      const auto left = std::chrono::duration_cast<milliseconds>(deadline - Clock::now()).count();
       if (left <= 0) return false;
       pollfd entry{fd.get(), events, 0};
       const int ready = ::poll(&entry, 1, static_cast<int>(left));

@@ -100,7 +100,7 @@ class InstanceServer : public QObject {
 // must belong to `owner` (this process's user). Needs no application object.
 struct HandOverResult {
   enum class Status {
-    kDelivered,  // the running instance took the request
+    kDelivered,   // the running instance took the request
     kNoListener,  // nothing listens there (no socket, or it refuses connections)
     kFailed,      // refused, unanswered, or not safe to use; `reason` says which
   };

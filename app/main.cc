@@ -65,8 +65,7 @@ int main(int argc, char** argv) {
   const std::filesystem::path socket_path = app::InstanceSocketPath(instance.LockFile());
   bool first = instance.Acquire();
   if (!first && command.has_file) {
-    const app::HandOverResult handed =
-        app::HandOver(socket_path, command.file, kHandOverTimeout);
+    const app::HandOverResult handed = app::HandOver(socket_path, command.file, kHandOverTimeout);
     if (handed.status == app::HandOverResult::Status::kDelivered) return 0;
     // The running instance may have ended meanwhile; the lock says whether this one is first now.
     first = instance.Acquire();

@@ -154,19 +154,22 @@ class ChannelTest : public ::testing::Test {
   std::string Exchange(const std::string& bytes) {
     const int fd = Connect();
     if (fd < 0) return "<no connection>";
-    EXPECT_EQ(::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL), static_cast<ssize_t>(bytes.size()));
+    EXPECT_EQ(::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL),
+              static_cast<ssize_t>(bytes.size()));
     std::string answer;
     bool closed = false;
-    ProcessUntil([&] {
-      char buffer[64];
-      pollfd entry{fd, POLLIN, 0};
-      while (::poll(&entry, 1, 0) > 0) {
-        const ssize_t got = ::recv(fd, buffer, sizeof(buffer), MSG_DONTWAIT);
-        if (got <= 0) return closed = true;
-        answer.append(buffer, static_cast<size_t>(got));
-      }
-      return false;
-    }, 5s);
+    ProcessUntil(
+        [&] {
+          char buffer[64];
+          pollfd entry{fd, POLLIN, 0};
+          while (::poll(&entry, 1, 0) > 0) {
+            const ssize_t got = ::recv(fd, buffer, sizeof(buffer), MSG_DONTWAIT);
+            if (got <= 0) return closed = true;
+            answer.append(buffer, static_cast<size_t>(got));
+          }
+          return false;
+        },
+        5s);
     ::close(fd);
     return closed ? answer : answer + "<not closed>";
   }
