@@ -252,7 +252,8 @@ if need dpkg-shlibdeps dpkg-deb; then
     fonts-ipafont-gothic xdg-utils; do
     [[ $depends == *"$dep"* ]] || fail "the package does not depend on $dep"
   done
-  dpkg-deb --contents "$deb" | awk '{print $6}' >"$work/contents"
+  dpkg-deb --contents "$deb" | tee "$work/listing"
+  awk '{print $6}' "$work/listing" >"$work/contents"
   for file in ./usr/bin/verbat ./usr/lib/verbat/KbdWatch.so ./usr/share/verbat/VerbatHelp.html \
     ./usr/share/verbat/EqPanel.jpg "./usr/share/applications/$app_id.desktop" \
     "./usr/share/metainfo/$app_id.metainfo.xml"; do
