@@ -29,6 +29,7 @@
 #include "app/WaveSaveThread.h"
 #include "ui/Alert.h"
 #include "ui/Audioprop.h"
+#include "ui/DataFiles.h"
 #include "ui/Desktop.h"
 #include "ui/Fonts.h"
 #include "ui/MessageBox.h"
@@ -930,9 +931,11 @@ void TMainForm::mnuPropClick() {
 }
 
 void TMainForm::HelpIndex1Click() {
+  // Beside the program in the build, in ../share/verbat when installed; never the current
+  // folder, whose file of that name would be opened in the browser instead.
   const QString page =
-      QDir(QCoreApplication::applicationDirPath()).filePath(QStringLiteral("VerbatHelp.html"));
-  if (!QFileInfo::exists(page) || !ui::OpenWithDesktop(QUrl::fromLocalFile(page))) {
+      ui::FindDataFile(QStringLiteral("VerbatHelp.html"), ui::ProgramDataFolders());
+  if (page.isEmpty() || !ui::OpenWithDesktop(QUrl::fromLocalFile(page))) {
     ui::ShowMessage(this, QStringLiteral("HTMLヘルプが起動出来ませんでした\n"));
   }
 }

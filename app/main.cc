@@ -1,12 +1,24 @@
-// The program's entry point: one instance per user, the application and its windows in their
-// order, the message loop, and the settings written once more at the end. A file named on the
-// command line (as the desktop's "open with" passes it) is loaded once the window is up, the
-// same way as a file dropped on it.
-#include <QStringList>
-#include <QTimer>
+// The program's entry point: the command line, one instance per user, the application and its
+// windows in their order, the message loop, and the settings written once more at the end.
+//
+// A second start with a file hands the file to the running instance over the instance channel
+// and ends with status 0; without a file it says "既に起動しています" and ends with 1. A file for
+// this instance (the desktop's "open with" passes one) is loaded once the window is up, the same
+// way as a file dropped on it.
+#include <QGuiApplication>
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <system_error>
+#include <vector>
 
 #include "app/Application.h"
+#include "app/CommandLine.h"
 #include "app/EqualizerStore.h"
+#include "app/ExternalOpen.h"
+#include "app/InstanceChannel.h"
 #include "app/SingleInstance.h"
 #include "app/U_Main.h"
 #include "platform/wave_device.h"
@@ -15,12 +27,73 @@
 #include "ui/EqualizerPanel.h"
 #include "ui/MessageBox.h"
 #include "ui/Setcounter.h"
+#include "ui/Version.h"
+
+#ifndef VERBAT_APP_ID
+#error "VERBAT_APP_ID (the desktop entry's name) is set by the build"
+#endif
+
+namespace {
+
+// How long a second start waits for the running instance to take its file. The running one
+// answers from its event loop, which a start-up still in progress holds up for a moment.
+constexpr std::chrono::seconds kHandOverTimeout{10};
+
+}  // namespace
 
 int main(int argc, char** argv) {
-  app::TApplication application(argc, argv);
+  const std::vector<std::string> arguments(argv + 1, argv + argc);
+  std::error_code no_folder;
+  std::filesystem::path current_folder = std::filesystem::current_path(no_folder);
+  if (no_folder) current_folder.clear();
+  const app::CommandLine command = app::ParseCommandLine(arguments, current_folder);
+  switch (command.action) {
+    case app::CommandLine::Action::kHelp:
+      std::fputs(app::HelpText().c_str(), stdout);
+      return command.ExitStatus();
+    case app::CommandLine::Action::kVersion:
+      std::printf("Verbat %s\n", ui::ProgramVersion().toStdString().c_str());
+      return command.ExitStatus();
+    case app::CommandLine::Action::kError:
+      std::fprintf(stderr, "verbat: %s\n使い方は verbat --help で表示できます。\n",
+                   command.error.c_str());
+      return command.ExitStatus();
+    case app::CommandLine::Action::kRun:
+      break;
+  }
 
   app::SingleInstance instance;
-  if (!instance.Acquire()) {
+  const std::filesystem::path socket_path = app::InstanceSocketPath(instance.LockFile());
+  bool first = instance.Acquire();
+  if (!first && command.has_file) {
+    const app::HandOverResult handed = app::HandOver(socket_path, command.file, kHandOverTimeout);
+    if (handed.status == app::HandOverResult::Status::kDelivered) return 0;
+    // The running instance may have ended meanwhile; the lock says whether this one is first now.
+    first = instance.Acquire();
+    if (!first) {
+      std::fprintf(stderr, "verbat: the running Verbat did not take the file: %s\n",
+                   handed.reason.c_str());
+    }
+  }
+  // Made at once after the lock, so that a start right after this one finds it; requests wait
+  // in the socket's queue until the window is ready for them.
+  std::unique_ptr<app::InstanceServer> server;
+  if (first) {
+    std::string error;
+    server = app::InstanceServer::Listen(socket_path, &error);
+    if (!server) {
+      std::fprintf(stderr, "verbat: other starts cannot hand files to this one: %s\n",
+                   error.c_str());
+    }
+  }
+
+  // Qt sees no arguments: the command line is this program's own.
+  static int qt_argc = 1;
+  static char* qt_argv[] = {argv[0], nullptr};
+  app::TApplication application(qt_argc, qt_argv);
+  QGuiApplication::setDesktopFileName(QStringLiteral(VERBAT_APP_ID));
+
+  if (!first) {
     ui::MessageRequest request;
     request.text = QStringLiteral("既に起動しています");
     request.caption = QStringLiteral("Verbat");
@@ -44,12 +117,12 @@ int main(int argc, char** argv) {
       main_form.FormCreate();
       main_form.show();
 
-      const QStringList arguments = application.arguments();
-      if (arguments.size() > 1) {
-        const QStringList files = arguments.mid(1);
-        QTimer::singleShot(0, &main_form, [&main_form, files] { main_form.DropFiles(files); });
-      }
+      auto* opener = new app::ExternalOpener(main_form);  // owned by the window
+      if (command.has_file) opener->Request(command.file);
+      if (server) server->Start([opener](const app::OpenRequest& file) { opener->Request(file); });
       exit_code = application.exec();
+      // No file is taken any more while the program closes.
+      server.reset();
       main_form.FormDestroy();
       // The outputs stop asking the equalizer before it goes; it writes its gains as it goes,
       // after the main window's settings.

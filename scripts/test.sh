@@ -5,6 +5,7 @@
 #                                 sanitizer on the tests labelled "threaded" (what CI runs)
 #   scripts/test.sh --quick       the normal build only
 #   scripts/test.sh --sanitize=address,undefined | --sanitize=thread    one sanitizer build only
+#   scripts/test.sh --install     the normal build, then the installation check only
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
@@ -16,7 +17,8 @@ case "${1:-}" in
   "") ;;
   --quick) mode=quick ;;
   --sanitize=*) mode=${1#--sanitize=} ;;
-  *) echo "usage: $0 [--quick | --sanitize=address,undefined | --sanitize=thread]" >&2; exit 2 ;;
+  --install) mode=install ;;
+  *) echo "usage: $0 [--quick | --sanitize=address,undefined | --sanitize=thread | --install]" >&2; exit 2 ;;
 esac
 
 # The sound tests play into a private sound server of their own (scripts/sound-server.sh),
@@ -68,8 +70,18 @@ tsan() {
     run_ctest build-tsan -L threaded
 }
 
+# The installed program from the normal build: installed and moved, run on a private X11
+# desktop, packaged, and the package installed into a clean Debian system
+# (scripts/install-check.sh).
+install_check() {
+  local start=$SECONDS
+  scripts/install-check.sh build
+  echo "== install check in $((SECONDS - start)) s"
+}
+
 case $mode in
-  all) normal; asan; tsan ;;
+  all) normal; install_check; asan; tsan ;;
+  install) configure_and_build build; install_check ;;
   quick) normal ;;
   address,undefined | undefined,address) asan ;;
   thread) tsan ;;

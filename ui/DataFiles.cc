@@ -7,12 +7,13 @@
 namespace ui {
 
 QStringList DataFolders() {
-  QStringList folders{QDir::currentPath()};
-  if (QCoreApplication::instance() != nullptr) {
-    const QString program = QCoreApplication::applicationDirPath();
-    folders << program << QDir::cleanPath(program + QStringLiteral("/../share/verbat"));
-  }
-  return folders;
+  return QStringList{QDir::currentPath()} + ProgramDataFolders();
+}
+
+QStringList ProgramDataFolders() {
+  if (QCoreApplication::instance() == nullptr) return {};
+  const QString program = QCoreApplication::applicationDirPath();
+  return {program, QDir::cleanPath(program + QStringLiteral("/../share/verbat"))};
 }
 
 QString FindDataFile(const QString& name, const QStringList& folders) {
