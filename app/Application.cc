@@ -1,5 +1,12 @@
 #include "app/Application.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <QSocketNotifier>
+#include <cerrno>
+#include <csignal>
+
 #include <QLibraryInfo>
 #include <QLocale>
 #include <QTranslator>
@@ -79,6 +86,34 @@ QTranslator* InstallQtTranslations(QCoreApplication& application) {
   }
   application.installTranslator(translator.get());
   return translator.release();
+}
+
+namespace {
+int termination_pipe[2] = {-1, -1};
+
+extern "C" void WriteTerminationByte(int) {
+  const int saved = errno;
+  const char byte = 1;
+  [[maybe_unused]] const ssize_t written = ::write(termination_pipe[1], &byte, 1);
+  errno = saved;
+}
+}  // namespace
+
+void QuitOnTerminationSignals(QCoreApplication& application) {
+  if (termination_pipe[0] >= 0) return;
+  if (::pipe2(termination_pipe, O_CLOEXEC | O_NONBLOCK) != 0) return;
+  auto* notifier = new QSocketNotifier(termination_pipe[0], QSocketNotifier::Read, &application);
+  QObject::connect(notifier, &QSocketNotifier::activated, &application, [] {
+    char bytes[16];
+    while (::read(termination_pipe[0], bytes, sizeof bytes) > 0) {
+    }
+    QCoreApplication::quit();
+  });
+  struct sigaction action {};
+  action.sa_handler = WriteTerminationByte;
+  sigemptyset(&action.sa_mask);
+  action.sa_flags = SA_RESTART;
+  for (int signal_number : {SIGTERM, SIGINT, SIGHUP}) ::sigaction(signal_number, &action, nullptr);
 }
 
 }  // namespace app

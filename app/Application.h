@@ -24,4 +24,10 @@ class TApplication : public QApplication {
 // belongs to the application.
 QTranslator* InstallQtTranslations(QCoreApplication& application);
 
+// Ends the event loop when the process is asked to end (SIGTERM, SIGINT, SIGHUP: a logout, a
+// Ctrl-C in the terminal it was started from), so that the program ends as after a close: the
+// settings are written and a running recording is finished. The signal handler only writes to
+// a pipe; the event loop reads it.
+void QuitOnTerminationSignals(QCoreApplication& application);
+
 }  // namespace app

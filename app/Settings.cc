@@ -498,7 +498,11 @@ SettingsPlaces SettingsPlaces::FromSystem() {
 
 fs::path SettingsFilePath(const fs::path& program_folder, const SettingsPlaces& places) {
   constexpr const char* kFileName = "Verbat.ini";
-  if (places.folder_writable && places.folder_writable(program_folder))
+  // An installed program (its data in ../share/verbat) keeps the user's settings in the user's
+  // configuration folder even where it can write its own folder (installed in ~/.local).
+  std::error_code ignored;
+  const bool installed = fs::is_directory(program_folder / ".." / "share" / "verbat", ignored);
+  if (!installed && places.folder_writable && places.folder_writable(program_folder))
     return program_folder / kFileName;
   fs::path config;
   if (!places.xdg_config_home.empty() && fs::path(places.xdg_config_home).is_absolute())

@@ -124,7 +124,8 @@ class SettingsFile {
 };
 
 // Where the settings file lives. It is "Verbat.ini" in the program's folder when that folder
-// can be written (a program unpacked in the user's own folder); for an installed program it is
+// can be written (a program unpacked in the user's own folder, or the build tree); for an
+// installed program (its data in ../share/verbat, or its folder not writable) it is
 // $XDG_CONFIG_HOME/Verbat/Verbat.ini, or ~/.config/Verbat/Verbat.ini when XDG_CONFIG_HOME is
 // unset or not an absolute path.
 struct SettingsPlaces {

@@ -582,26 +582,15 @@ void TransportController::TimerDelayTimer() {
 }
 
 void TransportController::OnInputNotify(int32_t code, uint64_t playback) {
-  // Reader thread: queue the code and ask the main thread, by a queued call, to deliver it.
-  {
-    std::lock_guard lock(notify_mutex_);
-    pending_notifications_.push_back({code, playback});
-  }
-  QMetaObject::invokeMethod(this, "DeliverInputNotifications", Qt::QueuedConnection);
+  // Reader thread: only the hand-over; the main thread handles the notice.
+  main_thread_.Post([this, code, playback] { DeliverInputNotification(code, playback); });
 }
 
-void TransportController::DeliverInputNotifications() {
-  std::deque<PendingNotification> pending;
-  {
-    std::lock_guard lock(notify_mutex_);
-    pending.swap(pending_notifications_);
-  }
-  for (const PendingNotification& notification : pending) {
-    try {
-      HandleInputNotify(notification.code, notification.playback);
-    } catch (const std::exception& e) {
-      view_.ReportError(QString::fromStdString(e.what()));
-    }
+void TransportController::DeliverInputNotification(int32_t code, uint64_t playback) {
+  try {
+    HandleInputNotify(code, playback);
+  } catch (const std::exception& e) {
+    view_.ReportError(QString::fromStdString(e.what()));
   }
 }
 

@@ -29,6 +29,7 @@
 #include <string>
 #include <vector>
 
+#include "app/MainThreadQueue.h"
 #include "app/Settings.h"
 #include "media/InputInfo.h"
 #include "media/InputMedia.h"
@@ -176,7 +177,7 @@ class TransportController : public QObject {
   bool Dragging() const { return dragging_; }
 
  private:
-  Q_INVOKABLE void DeliverInputNotifications();
+  void DeliverInputNotification(int32_t code, uint64_t playback);
   void PlayOrStop();  // PlayBtnClick's work, once admitted
   Q_INVOKABLE void RepeatJump();
   void HandleInputNotify(int32_t code, uint64_t playback);
@@ -216,13 +217,7 @@ class TransportController : public QObject {
   // Counts the starts of playback. Each start hands the reader a notification callback stamped
   // with its own number, so that a late notice of an earlier playback cannot stop a newer one.
   uint64_t playback_serial_ = 0;
-  struct PendingNotification {
-    int32_t code;
-    uint64_t playback;
-  };
-  std::mutex notify_mutex_;  // the reader thread's hand-over to the main thread
-  std::deque<PendingNotification> pending_notifications_;
-
+  MainThreadQueue main_thread_;  // the reader thread's hand-over of its notices
   QTimer* timer_delay_ = nullptr;
   media::EqualizerHook* equalizer_ = nullptr;
 };

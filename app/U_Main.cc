@@ -71,8 +71,6 @@ void TMainForm::Guarded(F&& handler) {
 }
 
 const QEvent::Type HookEvent::kType = static_cast<QEvent::Type>(QEvent::registerEventType());
-const QEvent::Type RecorderStopEvent::kType =
-    static_cast<QEvent::Type>(QEvent::registerEventType(QEvent::User + record::WM_RECORDER_STOP));
 
 TMainForm::TMainForm(platform::AudioBackend& backend, StartupOptions options, QWidget* parent)
     : QMainWindow(parent, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
@@ -86,13 +84,15 @@ TMainForm::TMainForm(platform::AudioBackend& backend, StartupOptions options, QW
   BuildMenus();
   BuildControls();
 
-  // The keyboard watch reports from its own thread; the report is posted to this window and
-  // handled on the main thread, in the order the keys were pressed and released.
+  // The keyboard watch reports from its own thread; the report is handed to the main thread and
+  // handled there, in the order the keys were pressed and released.
   if (!options_.hook_library.empty()) {
     static const KbdWatchPostFn post = [](void* context, uint32_t message, uintptr_t wparam,
                                           intptr_t lparam) {
-      QCoreApplication::postEvent(static_cast<TMainForm*>(context),
-                                  new HookEvent(message, wparam, lparam));
+      auto* form = static_cast<TMainForm*>(context);
+      form->main_thread_.Post([form, message, wparam, lparam] {
+        form->Guarded([&] { form->HookMessageReceived(message, wparam, lparam); });
+      });
     };
     const HookLibrary::Failure failure = hook_.Load(options_.hook_library, {post, this});
     if (failure != HookLibrary::Failure::kNone) StartUpFailed(HookLibrary::MessageFor(failure));
@@ -406,19 +406,6 @@ void TMainForm::SetEqualizerWindow(ui::TEqualizerPanelForm* equalizer) {
 // Hot keys
 
 bool TMainForm::event(QEvent* event) {
-  if (event->type() == RecorderStopEvent::kType) {
-    const std::string message = static_cast<const RecorderStopEvent*>(event)->message;
-    // The stop waits for a delayed stop of playback to finish, and is never lost.
-    transport_->RunAfterStop([this, message] {
-      Guarded([&] {
-        if (!message.empty()) ShowRecorderMessage(message, record::MessageStyle::kSystemModal);
-        if (!recorder_->IsRecording()) return;
-        rec_btn_->setChecked(false);
-        ToggleRecording();
-      });
-    });
-    return true;
-  }
   if (event->type() == HookEvent::kType) {
     const auto* report = static_cast<const HookEvent*>(event);
     Guarded([&] { HookMessageReceived(report->message, report->wparam, report->lparam); });
@@ -629,8 +616,21 @@ void TMainForm::ShowRecorderMessage(const std::string& text, record::MessageStyl
 }
 
 void TMainForm::PostRecorderStop(const std::string& message) {
-  // Recorder thread: only the hand-over; the main thread shows the message and stops.
-  QCoreApplication::postEvent(this, new RecorderStopEvent(message));
+  // Recorder thread (WM_RECORDER_STOP): only the hand-over; the main thread shows the message
+  // and stops.
+  main_thread_.Post([this, message] { RecorderStopRequested(message); });
+}
+
+void TMainForm::RecorderStopRequested(const std::string& message) {
+  // The stop waits for a delayed stop of playback to finish, and is never lost.
+  transport_->RunAfterStop([this, message] {
+    Guarded([&] {
+      if (!message.empty()) ShowRecorderMessage(message, record::MessageStyle::kSystemModal);
+      if (!recorder_->IsRecording()) return;
+      rec_btn_->setChecked(false);
+      ToggleRecording();
+    });
+  });
 }
 
 void TMainForm::ToggleRecording() {

@@ -17,6 +17,7 @@
 #include "app/HookLibrary.h"
 #include "app/HotKeys.h"
 #include "app/InfoPanel.h"
+#include "app/MainThreadQueue.h"
 #include "app/Settings.h"
 #include "app/Transport.h"
 #include "platform/wave_device.h"
@@ -50,16 +51,8 @@ struct StartupOptions {
   record::FreeSpaceQuery free_space = record::GetFreeBytes;
 };
 
-// The recorder's request to end a recording by itself (WM_RECORDER_STOP), posted from its
-// thread, with the message to show first.
-class RecorderStopEvent : public QEvent {
- public:
-  static const QEvent::Type kType;
-  explicit RecorderStopEvent(std::string message) : QEvent(kType), message(std::move(message)) {}
-  const std::string message;
-};
-
-// The keyboard watch's report, posted from the library's thread to the window.
+// A key event as the keyboard watch reports it, sent to the window (tests use it; the library's
+// reports arrive through the window's hand-over queue).
 class HookEvent : public QEvent {
  public:
   static const QEvent::Type kType;
@@ -221,6 +214,7 @@ class TMainForm : public QMainWindow, private TransportView, private record::Rec
   void ShowRecorderMessage(const std::string& text, record::MessageStyle style) override;
   void PostRecorderStop(const std::string& message) override;
   record::RecordingSettings RecordingSettingsNow() const;
+  void RecorderStopRequested(const std::string& message);
 
   void StartUpFailed(const QString& message);
   void RestoreLastFile();
@@ -230,6 +224,8 @@ class TMainForm : public QMainWindow, private TransportView, private record::Rec
 
   platform::AudioBackend& backend_;
   StartupOptions options_;
+  // Work handed over by the keyboard watch's and the recorder's threads; it outlives both.
+  MainThreadQueue main_thread_;
   app::Settings settings_;
   HotKeyTable hot_keys_;
   std::unique_ptr<SettingsFile> settings_file_;

@@ -91,6 +91,7 @@ int main(int argc, char** argv) {
   static int qt_argc = 1;
   static char* qt_argv[] = {argv[0], nullptr};
   app::TApplication application(qt_argc, qt_argv);
+  app::QuitOnTerminationSignals(application);
   QGuiApplication::setDesktopFileName(QStringLiteral(VERBAT_APP_ID));
 
   if (!first) {

@@ -165,6 +165,18 @@ check "a second start ends with exit code 1 (got $status)" test "$status" -eq 1
 close_program
 check "the entered time is the counter (Counter $(counter))" between "$(counter)" 5 5
 
+# Asked to end by the system (a logout sends SIGTERM): it ends as after a close, settings written.
+write_ini 0
+start_program || exit 1
+xdotool key ctrl+space
+sleep 2.6
+kill -TERM "$pid"
+status=0
+for _ in $(seq 100); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
+wait "$pid" || status=$?
+check "SIGTERM ends the program with status 0 (got $status)" test "$status" -eq 0
+check "and its settings are written (Counter $(counter))" between "$(counter)" 2 3
+
 if ((failures > 0)); then
   echo "--- program output:" >&2
   cat "$work/verbat.log" >&2

@@ -281,6 +281,12 @@ TEST_F(SettingsFileTest, TheFileLivesInTheProgramFolderOrTheUsersConfigFolder) {
   EXPECT_EQ(app::SettingsFilePath("/opt/verbat", places), "/home/u/cfg/Verbat/Verbat.ini");
   places.xdg_config_home = "cfg";  // not absolute: ignored
   EXPECT_EQ(app::SettingsFilePath("/opt/verbat", places), "/home/u/.config/Verbat/Verbat.ini");
+  // Installed where it can write (~/.local/bin beside ~/.local/share/verbat): the config folder.
+  fs::create_directories(dir_ / "local" / "bin");
+  fs::create_directories(dir_ / "local" / "share" / "verbat");
+  places.folder_writable = [](const fs::path&) { return true; };
+  EXPECT_EQ(app::SettingsFilePath(dir_ / "local" / "bin", places),
+            "/home/u/.config/Verbat/Verbat.ini");
 
   // The system's check: a folder that does not exist cannot be written; the temporary one can.
   places = app::SettingsPlaces::FromSystem();
