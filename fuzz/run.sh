@@ -1,69 +1,132 @@
 #!/usr/bin/env bash
-# Builds the MPEG decoder's fuzz target with clang (libFuzzer, address and undefined-behaviour
-# sanitizers) and runs it for a number of minutes.
+# Builds the fuzz targets with clang (libFuzzer, address and undefined-behaviour sanitizers) and
+# runs one of them, or all of them side by side, for a number of minutes.
 #
-#   fuzz/run.sh [MINUTES] [libFuzzer options...]     MINUTES defaults to 10
+#   fuzz/run.sh [TARGET|all] [MINUTES] [libFuzzer options...]    TARGET defaults to mpeg,
+#                                                                MINUTES to 10
+#   fuzz/run.sh list                                             the targets
 #
-# Seeds: the saved regression inputs in fuzz/corpus/, the first few kilobytes of every stream in
-# ../shared/testdata/mpeg/ when that folder is there (not with FUZZ_TESTDATA_SEEDS=0: inputs
-# grown from those streams must not be saved into the project), and small files made with lame
-# and twolame when they are installed. New interesting inputs go to build-fuzz/corpus/ (kept between
-# runs); a crash leaves its input in build-fuzz/artifacts/. Add a fixed crasher to fuzz/corpus/
-# so that the ctest regression test replays it.
+# One target runs as FUZZ_JOBS processes (default: one per core) sharing one corpus; "all" runs
+# every target at once, one process each, so that the cores are shared between them. Each run
+# ends with a summary line per target (executions, executions per second, edges covered) taken
+# from libFuzzer's own final figures, also kept in build-fuzz/logs/.
+#
+# Seeds: each target's saved inputs in fuzz/corpus-TARGET/ (fuzz/corpus/ for mpeg) and small
+# files the target's seed function below makes with the project's tools and the installed
+# encoders. New interesting inputs go to build-fuzz/corpus-TARGET/ (kept between runs); a crash
+# leaves its input in build-fuzz/artifacts-TARGET/. Add a fixed crasher to the saved inputs so
+# that the ctest regression test replays it.
+#
+# The mpeg target also takes the first kilobytes of the streams in ../shared/testdata/mpeg/ as
+# seeds, unless FUZZ_TESTDATA_SEEDS=0: inputs grown from those streams must not be saved into the
+# project, so copy into fuzz/corpus/ only what a FUZZ_TESTDATA_SEEDS=0 run found.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
+build=$root/build-fuzz
+targets=(mpeg settings)
+
+target=${1:-mpeg}
+shift || true
+if [[ $target == list ]]; then
+  printf '%s\n' "${targets[@]}"
+  exit 0
+fi
+if [[ $target =~ ^[0-9]+$ ]]; then  # the older form: fuzz/run.sh MINUTES, for mpeg
+  set -- "$target" "$@"
+  target=mpeg
+fi
+if [[ $target != all && ! " ${targets[*]} " =~ " $target " ]]; then
+  echo "fuzz/run.sh: unknown target '$target' (targets: ${targets[*]} all)" >&2
+  exit 2
+fi
 minutes=${1:-10}
 shift || true
-build=$root/build-fuzz
+
+tmp=$(mktemp -d)
+trap 'rm -rf "$tmp"' EXIT
+
+# Per target: its saved inputs, its input size limit and extra options, and its seed maker
+# (writes files into the folder it is given; may do nothing when a tool is missing).
+saved_inputs() { [[ $1 == mpeg ]] && echo "$root/fuzz/corpus" || echo "$root/fuzz/corpus-$1"; }
+
+max_len_mpeg=8192
+seeds_mpeg() {  # one control byte (the options, see fuzz/mpeg_fuzz_harness.h), then the stream
+  local out=$1 own=${FUZZ_TESTDATA_SEEDS:-1} testdata=$root/../shared/testdata/mpeg
+  seed() { { printf "\\x$2"; head -c 4096 "$3"; } > "$out/$1"; }
+  if [[ -d $testdata && $own != 0 ]]; then
+    while IFS= read -r -d '' f; do
+      seed "$(basename "$f")" 00 "$f"
+      seed "$(basename "$f").half-rate-mono-8bit" 4d "$f"
+    done < <(find "$testdata" -type f \( -name '*.mp1' -o -name '*.mp2' -o -name '*.mp3' \
+      -o -name '*.bit' \) -print0)
+  fi
+  if command -v sox >/dev/null && command -v lame >/dev/null; then
+    for rate in 8000 22050 44100; do
+      sox -n -r $rate -c 2 "$tmp/s$rate.wav" synth 0.3 sine 300-3000 synth 0.1 whitenoise
+      lame --quiet -V 5 "$tmp/s$rate.wav" "$tmp/s$rate.mp3" && seed "lame-vbr-$rate" 00 "$tmp/s$rate.mp3"
+    done
+    if command -v twolame >/dev/null; then
+      twolame --quiet -b 64 "$tmp/s22050.wav" "$tmp/l2.mp2" && seed twolame-lsf 00 "$tmp/l2.mp2"
+    fi
+  fi
+}
+
+max_len_settings=2048
+options_settings=(-dict="$root/fuzz/settings.dict")
+seeds_settings() { :; }  # the saved inputs are the project's own settings files
+
+# Prepares a target's folders and seeds; prints the libFuzzer command line, one word per line.
+command_for() {  # target, minutes, jobs, extra options...
+  local t=$1 min=$2 jobs=$3
+  shift 3
+  local corpus=$build/corpus-$t seeds=$build/seeds-$t artifacts=$build/artifacts-$t
+  if [[ $t == mpeg && ${FUZZ_TESTDATA_SEEDS:-1} == 0 ]]; then corpus=$build/corpus-mpeg-own; fi
+  rm -rf "$seeds"
+  mkdir -p "$corpus" "$seeds" "$artifacts" "$build/logs"
+  "seeds_$t" "$seeds"
+  local len_var=max_len_$t opts_var=options_$t[@]
+  printf '%s\n' "$build/fuzz/${t}_fuzzer" -max_total_time=$((min * 60)) -max_len="${!len_var}" \
+    -print_final_stats=1 -artifact_prefix="$artifacts/" ${!opts_var+"${!opts_var}"}
+  [[ $jobs -gt 1 ]] && printf '%s\n' -fork="$jobs" -ignore_crashes=0
+  printf '%s\n' "$@" "$corpus" "$seeds" "$(saved_inputs "$t")"
+}
+
+# libFuzzer's final figures of a log, as one line.
+summary() {  # target, log
+  local execs rate edges
+  execs=$(grep -o 'stat::number_of_executed_units: *[0-9]*' "$2" | grep -o '[0-9]*$' | tail -1)
+  rate=$(grep -o 'stat::average_exec_per_sec: *[0-9]*' "$2" | grep -o '[0-9]*$' | tail -1)
+  edges=$(grep -o 'cov: [0-9]*' "$2" | grep -o '[0-9]*$' | sort -n | tail -1)
+  printf '%-10s executions %12s  per second %7s  edges %6s  log %s\n' "$1" "${execs:-?}" \
+    "${rate:-?}" "${edges:-?}" "$2"
+}
+
+selected=("$target")
+[[ $target == all ]] && selected=("${targets[@]}")
 
 CC=clang CXX=clang++ cmake -S "$root" -B "$build" -G Ninja -DVERBAT_BUILD_FUZZ=ON \
   -DVERBAT_BUILD_TESTS=OFF -DVERBAT_BUILD_BENCH=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build "$build" --target "${selected[@]/%/_fuzzer}"
 
-# FUZZ_TARGET=settings fuzzes the settings file's reading instead; its seeds are the project's
-# own files in fuzz/corpus-settings/.
-if [[ ${FUZZ_TARGET:-mpeg} == settings ]]; then
-  cmake --build "$build" --target settings_fuzzer
-  mkdir -p "$build/corpus-settings" "$build/artifacts-settings"
-  exec nice "$build/fuzz/settings_fuzzer" -max_total_time=$((minutes * 60)) -max_len=2048 \
-    -print_final_stats=1 -dict="$root/fuzz/settings.dict" \
-    -artifact_prefix="$build/artifacts-settings/" "$@" \
-    "$build/corpus-settings" "$root/fuzz/corpus-settings"
-fi
-cmake --build "$build" --target mpeg_fuzzer
-
-corpus=$build/corpus
-seeds=$build/seeds
-if [[ ${FUZZ_TESTDATA_SEEDS:-1} == 0 ]]; then
-  corpus=$build/corpus-own
-  seeds=$build/seeds-own
-  rm -rf "$seeds"
-fi
-artifacts=$build/artifacts
-mkdir -p "$corpus" "$seeds" "$artifacts"
-
-# Seed files: one control byte (the options, see fuzz/mpeg_fuzz_harness.h), then the stream.
-seed() {  # seed NAME CONTROL-BYTE FILE
-  { printf "\\x$2"; head -c 4096 "$3"; } > "$seeds/$1"
-}
-testdata=$root/../shared/testdata/mpeg
-if [[ -d $testdata && ${FUZZ_TESTDATA_SEEDS:-1} != 0 ]]; then
-  while IFS= read -r -d '' f; do
-    name=$(basename "$f")
-    seed "$name" 00 "$f"
-    seed "$name.half-rate-mono-8bit" 4d "$f"
-  done < <(find "$testdata" -type f \( -name '*.mp1' -o -name '*.mp2' -o -name '*.mp3' -o -name '*.bit' \) -print0)
-fi
-if command -v sox >/dev/null && command -v lame >/dev/null; then
-  tmp=$(mktemp -d)
-  trap 'rm -rf "$tmp"' EXIT
-  for rate in 8000 22050 44100; do
-    sox -n -r $rate -c 2 "$tmp/s$rate.wav" synth 0.3 sine 300-3000 synth 0.1 whitenoise
-    lame --quiet -V 5 "$tmp/s$rate.wav" "$tmp/s$rate.mp3" && seed "lame-vbr-$rate" 00 "$tmp/s$rate.mp3"
-  done
-  if command -v twolame >/dev/null; then
-    twolame --quiet -b 64 "$tmp/s22050.wav" "$tmp/l2.mp2" && seed twolame-lsf 00 "$tmp/l2.mp2"
+jobs=${FUZZ_JOBS:-$(nproc)}
+[[ $target == all ]] && jobs=1
+stamp=$(date +%Y%m%d-%H%M%S)
+pids=()
+logs=()
+status=0
+for t in "${selected[@]}"; do
+  mapfile -t cmd < <(command_for "$t" "$minutes" "$jobs" "$@")
+  log=$build/logs/$t-$stamp.log
+  echo "== $t: ${cmd[*]}" | tee "$log"
+  if [[ $target == all ]]; then
+    nice -n 10 "${cmd[@]}" >>"$log" 2>&1 &
+    pids+=($!)
+  else
+    nice -n 10 "${cmd[@]}" 2>&1 | tee -a "$log" || status=1
   fi
-fi
-
-exec nice "$build/fuzz/mpeg_fuzzer" -max_total_time=$((minutes * 60)) -max_len=8192 \
-  -print_final_stats=1 -artifact_prefix="$artifacts/" "$@" "$corpus" "$seeds" "$root/fuzz/corpus"
+  logs+=("$log")
+done
+for pid in "${pids[@]}"; do wait "$pid" || status=1; done
+echo "== summary"
+for i in "${!selected[@]}"; do summary "${selected[$i]}" "${logs[$i]}"; done
+exit $status
