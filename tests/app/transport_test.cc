@@ -485,6 +485,41 @@ TEST_F(TransportTest, ASpeedBeyondTheDeviceIsRefusedBeforeAnythingStops) {
   settings.DspAlert = false;
   Play();
   EXPECT_EQ(DeviceRate(), 192000u);
+
+  // Keeping the pitch, x4 is allowed (the device stays at 96 kHz). Turning that off in the
+  // options while stopped falls back to the fastest speed the device takes, and says so.
+  PressPlay();
+  settings.KeepPitch = true;
+  transport->ApplyOptions();
+  ASSERT_EQ(transport->ChangeSpeed(true), TransportController::SpeedChange::kChanged);
+  ASSERT_EQ(transport->SpeedStep(), 0);
+  view.messages.clear();
+  settings.KeepPitch = false;
+  transport->ApplyOptions();
+  EXPECT_EQ(transport->SpeedStep(), 4);
+  EXPECT_EQ(view.speed, " 2 ");
+  EXPECT_EQ(transport->Output().SpeedDivisor(), 4);
+  ASSERT_EQ(view.messages.size(), 1);
+  EXPECT_TRUE(view.messages[0].contains("96000Hz") && view.messages[0].contains("2倍に変更"))
+      << view.messages[0].toStdString();
+  Play();
+  EXPECT_EQ(DeviceRate(), 192000u) << view.messages.join(" / ").toStdString();
+  EXPECT_EQ(view.messages.size(), 1);
+
+  // The same towards the slow end: x1/2 of a 6 kHz file would need 3 kHz; x2/3 gives 4 kHz.
+  PressPlay();
+  WriteWav(dir + "/lo.wav", 6000, 1, 16, 10);
+  transport->Load(dir + "/lo.wav");
+  settings.KeepPitch = true;
+  transport->ApplyOptions();
+  transport->ChangeSpeed(false);
+  transport->ChangeSpeed(false);
+  ASSERT_EQ(transport->SpeedStep(), 16);
+  settings.KeepPitch = false;
+  transport->ApplyOptions();
+  EXPECT_EQ(view.speed, "2/3");
+  Play();
+  EXPECT_EQ(DeviceRate(), 4000u);
 }
 
 TEST_F(TransportTest, AFileShortenedAfterLoadingEndsWhereItReallyEnds) {
