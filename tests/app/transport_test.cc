@@ -4,6 +4,7 @@
 #include <QCheckBox>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QScopeGuard>
 #include <QSlider>
 #include <QStyle>
 #include <QStyleOptionSlider>
@@ -13,9 +14,11 @@
 #include <filesystem>
 #include <thread>
 
+#include "app/EqualizerStore.h"
 #include "app/Transport.h"
 #include "app_test_support.h"
 #include "ui/Alert.h"
+#include "ui/EqualizerPanel.h"
 #include "ui/SpeedButton.h"
 
 namespace apptest {
@@ -587,6 +590,19 @@ class MainWindowTest : public MainFormTest {
                                                          QStyle::SC_SliderHandle, slider);
     return handle.center();
   }
+  // A key reported by the keyboard watch, as the window receives it.
+  void Key(int32_t modifier, int32_t key) {
+    app::HookEvent report(form->Hook().HookMessage(),
+                          (static_cast<uintptr_t>(modifier) << 16) | static_cast<uint32_t>(key), 0);
+    QCoreApplication::sendEvent(form.get(), &report);
+  }
+  // Ctrl+Space plays and stops, Ctrl+7/8/9 speed up, slow down and switch the equalizer.
+  void UseHotKeys() {
+    form->HotKeys() = {};
+    form->HotKeys()[0] = {8, 0x20, 1};
+    for (int32_t function : {7, 8, 9})
+      form->HotKeys()[function - 6] = {8, 0x30 + function, function};
+  }
   void Wheel(int delta) {
     QSlider* slider = form->TrackBar();
     const QPointF at = slider->rect().center();
@@ -670,6 +686,121 @@ TEST_F(MainWindowTest, DeclinedWarningKeepsTheSpeedAndTheCheckBoxTurnsItOff) {
   QTest::mouseClick(form->UpBitBtn(), Qt::LeftButton);  // no dialog any more
   EXPECT_EQ(form->Transport().SpeedStep(), 4);
   EXPECT_EQ(form->Speed()->text(), " 2 ");
+}
+
+TEST_F(MainWindowTest, EqualizerFollowsItsButtonMenuAndHotKeys) {
+  app::EqualizerStore store(form->SettingsStore());
+  ui::TEqualizerPanelForm equalizer(store);
+  form->SetEqualizerWindow(&equalizer);
+  const auto detach = qScopeGuard([&] { form->SetEqualizerWindow(nullptr); });
+  QAction* menu = form->MnuEqualizer();
+  ASSERT_TRUE(form->EqBtn()->isEnabled());
+
+  // The EQ button and the menu item each show the window and close it; the mark follows.
+  const auto shown = [&](bool on) {
+    return equalizer.isVisible() == on && menu->isChecked() == on;
+  };
+  QTest::mouseClick(form->EqBtn(), Qt::LeftButton);
+  EXPECT_TRUE(shown(true));
+  menu->trigger();
+  EXPECT_TRUE(shown(false));
+  menu->trigger();
+  EXPECT_TRUE(shown(true));
+  QTest::mouseClick(form->EqBtn(), Qt::LeftButton);
+  EXPECT_TRUE(shown(false));
+  // Closed by its own close image, the window clears the mark and the next click shows it.
+  QTest::mouseClick(form->EqBtn(), Qt::LeftButton);
+  QTest::mouseClick(equalizer.CloseImg(), Qt::LeftButton);
+  EXPECT_TRUE(shown(false));
+  QTest::mouseClick(form->EqBtn(), Qt::LeftButton);
+  EXPECT_TRUE(shown(true));
+
+  // Hot key 9 switches the equalizer at normal speed only; 7 and 8 do nothing while it is on.
+  LoadTestFile(60);
+  form->Settings().DspAlert = false;
+  UseHotKeys();
+  Key(8, 0x39);
+  ASSERT_TRUE(equalizer.IsOn());
+  Key(8, 0x37);
+  Key(8, 0x38);
+  EXPECT_EQ(form->Transport().SpeedStep(), 8);
+  Key(8, 0x39);
+  EXPECT_FALSE(equalizer.IsOn());
+  Key(8, 0x37);
+  EXPECT_EQ(form->Transport().SpeedStep(), 4);
+  EXPECT_EQ(form->Speed()->text(), " 2 ");
+  Key(8, 0x39);
+  EXPECT_FALSE(equalizer.IsOn()) << "switched at x2";
+  Key(8, 0x38);
+  Key(8, 0x39);
+  EXPECT_EQ(form->Transport().SpeedStep(), 8);
+  EXPECT_TRUE(equalizer.IsOn());
+}
+
+// A delayed stop through the real buttons: the file ending during the wait leaves the buttons
+// disabled and the stop to the wait; the repeat jump's wait keeps the poll and painting going.
+TEST_F(MainWindowTest, DelayedStopsFinishTheirOwnStopAndKeepTheWindowLive) {
+  LoadTestFile(6);
+  UseHotKeys();
+  form->Settings().DelaySec = 2;
+  form->Transport().SetPosition(4);
+  ClickPlay();
+  int mask_after_end = -1;
+  bool play_down_after_end = true;
+  QTimer::singleShot(50, [&] {
+    ProcessUntil([&] {
+      backend->card.Advance(kRate / 5);
+      return State() == media::kStateStopped;
+    });
+    ProcessUntil([] { return false; }, std::chrono::milliseconds(100));  // the end notice
+    mask_after_end = EnabledMask();
+    QTest::mouseClick(form->PlayBtn(), Qt::LeftButton);
+    Key(8, 0x20);  // the play/stop hot key is ignored too
+    play_down_after_end = form->PlayBtn()->isChecked();
+  });
+  QTest::mouseClick(form->PlayBtn(), Qt::LeftButton);  // returns once the delay has passed
+  EXPECT_EQ(mask_after_end, 0);
+  EXPECT_FALSE(play_down_after_end);
+  EXPECT_EQ(State(), media::kStateStopped);
+  EXPECT_FALSE(form->PlayBtn()->isChecked());
+  EXPECT_EQ(EnabledMask(), kMaskStopped);
+  EXPECT_EQ(form->Transport().Position(), 6 - 3) << "stepped back from the end of the file";
+  EXPECT_TRUE(messages->Texts().isEmpty()) << messages->Texts().join(" / ").toStdString();
+
+  struct PaintCount : QObject {
+    int paints = 0;
+    bool eventFilter(QObject*, QEvent* event) override {
+      if (event->type() == QEvent::Paint) ++paints;
+      return false;
+    }
+  } painted;
+  form->Panel()->installEventFilter(&painted);
+  LoadTestFile(120, "long.wav");
+  QTest::mouseClick(form->RepeatBtn(), Qt::LeftButton);  // 00:00:00 to 00:00:10
+  ASSERT_TRUE(form->Transport().RepeatMode());
+  ClickPlay();
+  QString counter_during;
+  int paints_during = 0;
+  QTimer watch;  // acts once, inside the jump's delayed stop
+  watch.setInterval(10);
+  QObject::connect(&watch, &QTimer::timeout, [&] {
+    if (!form->Transport().Stopping() || !counter_during.isNull()) return;
+    const int paints_before = painted.paints;
+    PlaySeconds(1);
+    // The window's own poll timer moves the counter on.
+    ProcessUntil([&] { return form->Panel()->CounterText() == app::TInfoPanel::FormatHms(11); },
+                 std::chrono::milliseconds(1500));
+    counter_during = form->Panel()->CounterText();
+    paints_during = painted.paints - paints_before;
+  });
+  watch.start();
+  PlaySeconds(10);  // the poll finds 00:00:10 and the jump stops with the delay
+  ASSERT_TRUE(ProcessUntil([&] { return backend->Sounds().size() == 1; }));
+  EXPECT_EQ(counter_during.toStdString(), app::TInfoPanel::FormatHms(11).toStdString())
+      << "the counter froze";
+  EXPECT_GT(paints_during, 0) << "the panel was not painted during the wait";
+  EXPECT_EQ(State(), media::kStatePlaying);
+  form->Panel()->removeEventFilter(&painted);
 }
 
 TEST_F(MainWindowTest, MarqueeScrollsOnlyWhilePlaying) {
