@@ -405,6 +405,34 @@ TEST_F(TransportTest, KeepingThePitchChangesTheTempoInPlace) {
   EXPECT_EQ(view.speed, " 4 ");
   EXPECT_EQ(backend->card.PlaybackCount(), opened) << "no stop and restart";
   EXPECT_NEAR(transport->Input().GetPosition(), 12, 1);
+
+  // At x1/2 eight seconds heard are four of the file; the stop steps back RevSec seconds of
+  // the file, and the repeat window spans RepeatSec seconds of the file (twenty heard).
+  for (int i = 0; i < 4; ++i) transport->ChangeSpeed(false);
+  ASSERT_EQ(transport->SpeedStep(), 16);
+  PressPlay();
+  transport->SetPosition(30);
+  Play();
+  PlaySeconds(8);
+  transport->IntTimerTimer();
+  const int32_t reached = transport->Position();
+  EXPECT_NEAR(reached, 34, 1);
+  PressPlay();
+  EXPECT_EQ(transport->Position(), reached - 3);
+  transport->SetPosition(30);
+  view.repeat_down = true;
+  transport->RepeatBtnClick();
+  Play();
+  PlaySeconds(19);  // 00:00:39.5 of the file
+  transport->IntTimerTimer();
+  ProcessUntil([] { return false; }, std::chrono::milliseconds(100));
+  EXPECT_TRUE(backend->Sounds().empty()) << "the loop ended before RepeatSec of the file";
+  EXPECT_EQ(transport->Position(), 39);
+  PlaySeconds(2);  // 00:00:40.5: back to 00:00:30
+  transport->IntTimerTimer();
+  ASSERT_TRUE(ProcessUntil([&] { return backend->Sounds().size() == 1; }));
+  EXPECT_EQ(transport->Position(), 30);
+  EXPECT_EQ(transport->Input().GetPosition(), 30);
 }
 
 TEST_F(TransportTest, LoadingBringsEitherExtremeBackToNormalSpeed) {
@@ -785,12 +813,13 @@ TEST_F(MainWindowTest, DelayedStopsFinishTheirOwnStopAndKeepTheWindowLive) {
   watch.setInterval(10);
   QObject::connect(&watch, &QTimer::timeout, [&] {
     if (!form->Transport().Stopping() || !counter_during.isNull()) return;
-    const int paints_before = painted.paints;
     PlaySeconds(1);
-    // The window's own poll timer moves the counter on.
+    // The window's own poll timer moves the counter on, and the panel paints it.
     ProcessUntil([&] { return form->Panel()->CounterText() == app::TInfoPanel::FormatHms(11); },
-                 std::chrono::milliseconds(1500));
+                 std::chrono::milliseconds(1000));
     counter_during = form->Panel()->CounterText();
+    const int paints_before = painted.paints;
+    ProcessUntil([&] { return painted.paints > paints_before; }, std::chrono::milliseconds(500));
     paints_during = painted.paints - paints_before;
   });
   watch.start();
