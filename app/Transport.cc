@@ -107,8 +107,26 @@ void TransportController::AttachOutput() {
 
 void TransportController::ApplyOptions() {
   output_->SetKeepPitch(settings_.KeepPitch);  // from the next start
+  FitSpeedToDevice();
   output_->SetSpeedDivisor(SpeedDivisor(speed_step_));
   EnableRepeat(!settings_.NonLockMode);
+}
+
+void TransportController::FitSpeedToDevice() {
+  // Keeping the pitch lets every speed through, as the device stays at the file's rate; with
+  // pitch keeping turned off the speed drives the device rate again, and x4 on a 96 kHz file
+  // would ask for 384 kHz at the next Play. The speed steps back towards normal speed to the
+  // nearest one the device takes: the closest to what the user chose, and a speed the speed
+  // buttons could have reached without pitch keeping.
+  const int32_t chosen = speed_step_;
+  while (speed_step_ != 8 && !DeviceTakes(speed_step_)) speed_step_ += speed_step_ < 8 ? 4 : -4;
+  if (speed_step_ == chosen) return;
+  view_.ShowSpeed(SpeedText(speed_step_));
+  view_.ShowMessage(QStringLiteral("再生速度%1倍は、このファイルのサンプリング周波数（%2Hz）では\n"
+                                   "サウンドデバイスの対応範囲を超えるため、%3倍に変更しました")
+                        .arg(SpeedText(chosen).trimmed())
+                        .arg(current_item_ ? current_item_->sample_rate : 0)
+                        .arg(SpeedText(speed_step_).trimmed()));
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -40,7 +40,6 @@ class QTimer;
 
 namespace app {
 
-
 // Button mask bits of SetButtonStates.
 inline constexpr int kMaskRepeat = 1 << 0;
 inline constexpr int kMaskPause = 1 << 1;
@@ -117,8 +116,9 @@ class TransportController : public QObject {
   // The equalizer every output asks before each block (null for none); kept for the outputs of
   // files loaded later. Not owned.
   void SetEqualizer(media::EqualizerHook* equalizer);
-  // After the options dialog was accepted: the speed divisor is applied again and repeat follows
-  // the non-lock mode.
+  // After the options dialog was accepted: the speed divisor is applied again (a speed the device
+  // cannot take without pitch keeping falls back to the nearest it takes) and repeat follows the
+  // non-lock mode.
   void ApplyOptions();
 
   // --- the loaded file ---
@@ -191,6 +191,9 @@ class TransportController : public QObject {
   void ShowLength();
   // Whether the device opens at the loaded file's rate driven at this speed step.
   bool DeviceTakes(int32_t speed_step) const;
+  // Moves a speed the device cannot be driven at (pitch keeping was turned off) to the nearest
+  // one it takes, and says so.
+  void FitSpeedToDevice();
   // Runs a command by its rule while a delayed stop waits; returns whether it ran now.
   bool Admit(DuringDelayedStop rule, const std::function<void()>& action);
 
@@ -209,7 +212,7 @@ class TransportController : public QObject {
   bool stopping_ = false;
   int32_t delay_ticks_ = 0;
   bool dragging_ = false;
-  int button_mask_ = kMaskRec;  // the last mask set (before the non-lock mode's Repeat rule)
+  int button_mask_ = kMaskRec;     // the last mask set (before the non-lock mode's Repeat rule)
   bool confirming_speed_ = false;  // the warning of a speed change is showing
   bool ended_while_stopping_ = false;
   std::vector<std::function<void()>> after_stop_;

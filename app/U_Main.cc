@@ -328,8 +328,7 @@ void TMainForm::BuildControls() {
   eq_btn_->setGeometry(238, 95, 33, 19);
   eq_btn_->setFocusPolicy(Qt::NoFocus);
   eq_btn_->setEnabled(false);
-  connect(eq_btn_, &QPushButton::clicked, this,
-          [this] { Guarded([this] { mnuEqualizerClick(); }); });
+  connect(eq_btn_, &QPushButton::clicked, this, [this] { Guarded([this] { EqBtnClick(); }); });
 
   speed_label_ = new QLabel(QStringLiteral("速度"), client_);
   speed_label_->setFont(ui::WindowFont(11));

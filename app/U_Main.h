@@ -111,6 +111,8 @@ class TMainForm : public QMainWindow, private TransportView, private record::Rec
   void PauseBtnClick() { transport_->PauseBtnClick(); }
   void ResetBtnClick() { transport_->ResetPosition(); }
   void RepeatBtnClick() { transport_->RepeatBtnClick(); }
+  // EqBtn: shows or closes the equalizer window, as its menu item does.
+  void EqBtnClick() { mnuEqualizerClick(); }
   void UpBitBtnClick(bool up) { transport_->ChangeSpeed(up); }  // UpBitBtn (up), DownBitBtn
   void IntTimerTimer() { transport_->IntTimerTimer(); }
   void SliderProc(int code, int thumb_position = 0) {
@@ -166,6 +168,7 @@ class TMainForm : public QMainWindow, private TransportView, private record::Rec
   QSlider* TrackBar() const { return track_bar_; }
   QWidget* Client() const { return client_; }
   QAction* MnuProp() const { return mnu_prop_; }
+  QAction* MnuEqualizer() const { return mnu_equalizer_; }
   QAction* SaveAs1() const { return save_as1_; }
   QTimer* IntTimer() const { return int_timer_; }
 

@@ -4,6 +4,7 @@
 #include <QCheckBox>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QScopeGuard>
 #include <QSlider>
 #include <QStyle>
 #include <QStyleOptionSlider>
@@ -13,9 +14,11 @@
 #include <filesystem>
 #include <thread>
 
+#include "app/EqualizerStore.h"
 #include "app/Transport.h"
 #include "app_test_support.h"
 #include "ui/Alert.h"
+#include "ui/EqualizerPanel.h"
 #include "ui/SpeedButton.h"
 
 namespace apptest {
@@ -402,6 +405,34 @@ TEST_F(TransportTest, KeepingThePitchChangesTheTempoInPlace) {
   EXPECT_EQ(view.speed, " 4 ");
   EXPECT_EQ(backend->card.PlaybackCount(), opened) << "no stop and restart";
   EXPECT_NEAR(transport->Input().GetPosition(), 12, 1);
+
+  // At x1/2 eight seconds heard are four of the file; the stop steps back RevSec seconds of
+  // the file, and the repeat window spans RepeatSec seconds of the file (twenty heard).
+  for (int i = 0; i < 4; ++i) transport->ChangeSpeed(false);
+  ASSERT_EQ(transport->SpeedStep(), 16);
+  PressPlay();
+  transport->SetPosition(30);
+  Play();
+  PlaySeconds(8);
+  transport->IntTimerTimer();
+  const int32_t reached = transport->Position();
+  EXPECT_NEAR(reached, 34, 1);
+  PressPlay();
+  EXPECT_EQ(transport->Position(), reached - 3);
+  transport->SetPosition(30);
+  view.repeat_down = true;
+  transport->RepeatBtnClick();
+  Play();
+  PlaySeconds(19);  // 00:00:39.5 of the file
+  transport->IntTimerTimer();
+  ProcessUntil([] { return false; }, std::chrono::milliseconds(100));
+  EXPECT_TRUE(backend->Sounds().empty()) << "the loop ended before RepeatSec of the file";
+  EXPECT_EQ(transport->Position(), 39);
+  PlaySeconds(2);  // 00:00:40.5: back to 00:00:30
+  transport->IntTimerTimer();
+  ASSERT_TRUE(ProcessUntil([&] { return backend->Sounds().size() == 1; }));
+  EXPECT_EQ(transport->Position(), 30);
+  EXPECT_EQ(transport->Input().GetPosition(), 30);
 }
 
 TEST_F(TransportTest, LoadingBringsEitherExtremeBackToNormalSpeed) {
@@ -485,6 +516,41 @@ TEST_F(TransportTest, ASpeedBeyondTheDeviceIsRefusedBeforeAnythingStops) {
   settings.DspAlert = false;
   Play();
   EXPECT_EQ(DeviceRate(), 192000u);
+
+  // Keeping the pitch, x4 is allowed (the device stays at 96 kHz). Turning that off in the
+  // options while stopped falls back to the fastest speed the device takes, and says so.
+  PressPlay();
+  settings.KeepPitch = true;
+  transport->ApplyOptions();
+  ASSERT_EQ(transport->ChangeSpeed(true), TransportController::SpeedChange::kChanged);
+  ASSERT_EQ(transport->SpeedStep(), 0);
+  view.messages.clear();
+  settings.KeepPitch = false;
+  transport->ApplyOptions();
+  EXPECT_EQ(transport->SpeedStep(), 4);
+  EXPECT_EQ(view.speed, " 2 ");
+  EXPECT_EQ(transport->Output().SpeedDivisor(), 4);
+  ASSERT_EQ(view.messages.size(), 1);
+  EXPECT_TRUE(view.messages[0].contains("96000Hz") && view.messages[0].contains("2倍に変更"))
+      << view.messages[0].toStdString();
+  Play();
+  EXPECT_EQ(DeviceRate(), 192000u) << view.messages.join(" / ").toStdString();
+  EXPECT_EQ(view.messages.size(), 1);
+
+  // The same towards the slow end: x1/2 of a 6 kHz file would need 3 kHz; x2/3 gives 4 kHz.
+  PressPlay();
+  WriteWav(dir + "/lo.wav", 6000, 1, 16, 10);
+  transport->Load(dir + "/lo.wav");
+  settings.KeepPitch = true;
+  transport->ApplyOptions();
+  transport->ChangeSpeed(false);
+  transport->ChangeSpeed(false);
+  ASSERT_EQ(transport->SpeedStep(), 16);
+  settings.KeepPitch = false;
+  transport->ApplyOptions();
+  EXPECT_EQ(view.speed, "2/3");
+  Play();
+  EXPECT_EQ(DeviceRate(), 4000u);
 }
 
 TEST_F(TransportTest, AFileShortenedAfterLoadingEndsWhereItReallyEnds) {
@@ -551,6 +617,19 @@ class MainWindowTest : public MainFormTest {
     const QRect handle = slider->style()->subControlRect(QStyle::CC_Slider, &option,
                                                          QStyle::SC_SliderHandle, slider);
     return handle.center();
+  }
+  // A key reported by the keyboard watch, as the window receives it.
+  void Key(int32_t modifier, int32_t key) {
+    app::HookEvent report(form->Hook().HookMessage(),
+                          (static_cast<uintptr_t>(modifier) << 16) | static_cast<uint32_t>(key), 0);
+    QCoreApplication::sendEvent(form.get(), &report);
+  }
+  // Ctrl+Space plays and stops, Ctrl+7/8/9 speed up, slow down and switch the equalizer.
+  void UseHotKeys() {
+    form->HotKeys() = {};
+    form->HotKeys()[0] = {8, 0x20, 1};
+    for (int32_t function : {7, 8, 9})
+      form->HotKeys()[function - 6] = {8, 0x30 + function, function};
   }
   void Wheel(int delta) {
     QSlider* slider = form->TrackBar();
@@ -635,6 +714,122 @@ TEST_F(MainWindowTest, DeclinedWarningKeepsTheSpeedAndTheCheckBoxTurnsItOff) {
   QTest::mouseClick(form->UpBitBtn(), Qt::LeftButton);  // no dialog any more
   EXPECT_EQ(form->Transport().SpeedStep(), 4);
   EXPECT_EQ(form->Speed()->text(), " 2 ");
+}
+
+TEST_F(MainWindowTest, EqualizerFollowsItsButtonMenuAndHotKeys) {
+  app::EqualizerStore store(form->SettingsStore());
+  ui::TEqualizerPanelForm equalizer(store);
+  form->SetEqualizerWindow(&equalizer);
+  const auto detach = qScopeGuard([&] { form->SetEqualizerWindow(nullptr); });
+  QAction* menu = form->MnuEqualizer();
+  ASSERT_TRUE(form->EqBtn()->isEnabled());
+
+  // The EQ button and the menu item each show the window and close it; the mark follows.
+  const auto shown = [&](bool on) {
+    return equalizer.isVisible() == on && menu->isChecked() == on;
+  };
+  QTest::mouseClick(form->EqBtn(), Qt::LeftButton);
+  EXPECT_TRUE(shown(true));
+  menu->trigger();
+  EXPECT_TRUE(shown(false));
+  menu->trigger();
+  EXPECT_TRUE(shown(true));
+  QTest::mouseClick(form->EqBtn(), Qt::LeftButton);
+  EXPECT_TRUE(shown(false));
+  // Closed by its own close image, the window clears the mark and the next click shows it.
+  QTest::mouseClick(form->EqBtn(), Qt::LeftButton);
+  QTest::mouseClick(equalizer.CloseImg(), Qt::LeftButton);
+  EXPECT_TRUE(shown(false));
+  QTest::mouseClick(form->EqBtn(), Qt::LeftButton);
+  EXPECT_TRUE(shown(true));
+
+  // Hot key 9 switches the equalizer at normal speed only; 7 and 8 do nothing while it is on.
+  LoadTestFile(60);
+  form->Settings().DspAlert = false;
+  UseHotKeys();
+  Key(8, 0x39);
+  ASSERT_TRUE(equalizer.IsOn());
+  Key(8, 0x37);
+  Key(8, 0x38);
+  EXPECT_EQ(form->Transport().SpeedStep(), 8);
+  Key(8, 0x39);
+  EXPECT_FALSE(equalizer.IsOn());
+  Key(8, 0x37);
+  EXPECT_EQ(form->Transport().SpeedStep(), 4);
+  EXPECT_EQ(form->Speed()->text(), " 2 ");
+  Key(8, 0x39);
+  EXPECT_FALSE(equalizer.IsOn()) << "switched at x2";
+  Key(8, 0x38);
+  Key(8, 0x39);
+  EXPECT_EQ(form->Transport().SpeedStep(), 8);
+  EXPECT_TRUE(equalizer.IsOn());
+}
+
+// A delayed stop through the real buttons: the file ending during the wait leaves the buttons
+// disabled and the stop to the wait; the repeat jump's wait keeps the poll and painting going.
+TEST_F(MainWindowTest, DelayedStopsFinishTheirOwnStopAndKeepTheWindowLive) {
+  LoadTestFile(6);
+  UseHotKeys();
+  form->Settings().DelaySec = 2;
+  form->Transport().SetPosition(4);
+  ClickPlay();
+  int mask_after_end = -1;
+  bool play_down_after_end = true;
+  QTimer::singleShot(50, [&] {
+    ProcessUntil([&] {
+      backend->card.Advance(kRate / 5);
+      return State() == media::kStateStopped;
+    });
+    ProcessUntil([] { return false; }, std::chrono::milliseconds(100));  // the end notice
+    mask_after_end = EnabledMask();
+    QTest::mouseClick(form->PlayBtn(), Qt::LeftButton);
+    Key(8, 0x20);  // the play/stop hot key is ignored too
+    play_down_after_end = form->PlayBtn()->isChecked();
+  });
+  QTest::mouseClick(form->PlayBtn(), Qt::LeftButton);  // returns once the delay has passed
+  EXPECT_EQ(mask_after_end, 0);
+  EXPECT_FALSE(play_down_after_end);
+  EXPECT_EQ(State(), media::kStateStopped);
+  EXPECT_FALSE(form->PlayBtn()->isChecked());
+  EXPECT_EQ(EnabledMask(), kMaskStopped);
+  EXPECT_EQ(form->Transport().Position(), 6 - 3) << "stepped back from the end of the file";
+  EXPECT_TRUE(messages->Texts().isEmpty()) << messages->Texts().join(" / ").toStdString();
+
+  struct PaintCount : QObject {
+    int paints = 0;
+    bool eventFilter(QObject*, QEvent* event) override {
+      if (event->type() == QEvent::Paint) ++paints;
+      return false;
+    }
+  } painted;
+  form->Panel()->installEventFilter(&painted);
+  LoadTestFile(120, "long.wav");
+  QTest::mouseClick(form->RepeatBtn(), Qt::LeftButton);  // 00:00:00 to 00:00:10
+  ASSERT_TRUE(form->Transport().RepeatMode());
+  ClickPlay();
+  QString counter_during;
+  int paints_during = 0;
+  QTimer watch;  // acts once, inside the jump's delayed stop
+  watch.setInterval(10);
+  QObject::connect(&watch, &QTimer::timeout, [&] {
+    if (!form->Transport().Stopping() || !counter_during.isNull()) return;
+    PlaySeconds(1);
+    // The window's own poll timer moves the counter on, and the panel paints it.
+    ProcessUntil([&] { return form->Panel()->CounterText() == app::TInfoPanel::FormatHms(11); },
+                 std::chrono::milliseconds(1000));
+    counter_during = form->Panel()->CounterText();
+    const int paints_before = painted.paints;
+    ProcessUntil([&] { return painted.paints > paints_before; }, std::chrono::milliseconds(500));
+    paints_during = painted.paints - paints_before;
+  });
+  watch.start();
+  PlaySeconds(10);  // the poll finds 00:00:10 and the jump stops with the delay
+  ASSERT_TRUE(ProcessUntil([&] { return backend->Sounds().size() == 1; }));
+  EXPECT_EQ(counter_during.toStdString(), app::TInfoPanel::FormatHms(11).toStdString())
+      << "the counter froze";
+  EXPECT_GT(paints_during, 0) << "the panel was not painted during the wait";
+  EXPECT_EQ(State(), media::kStatePlaying);
+  form->Panel()->removeEventFilter(&painted);
 }
 
 TEST_F(MainWindowTest, MarqueeScrollsOnlyWhilePlaying) {
