@@ -577,6 +577,18 @@ void TransportController::IntTimerTimer() {
   view_.AdvanceMarquee();
 }
 
+void TransportController::DeviceLost() {
+  // The reader has ended and the output is closed. A delayed stop that is waiting finishes by
+  // itself; otherwise the window goes to the stopped state here. The counter stays where
+  // playback was last heard, so that Play goes on from there once the device is back.
+  if (!stopping_) {
+    StopPlay(false);
+    view_.SetPlayDown(false);
+    SetButtonStates(kMaskStopped);
+  }
+  view_.ReportError(kDeviceLostMessage);
+}
+
 void TransportController::TimerDelayTimer() {
   ++delay_ticks_;
 }
@@ -595,9 +607,13 @@ void TransportController::DeliverInputNotification(int32_t code, uint64_t playba
 }
 
 void TransportController::HandleInputNotify(int32_t code, uint64_t playback) {
-  if (code != media::NOTIFY_END) return;
+  if (code != media::NOTIFY_END && code != media::NOTIFY_DEVICE_LOST) return;
   // The end of an earlier playback, arriving after a new one was started, is not this one's.
   if (playback != playback_serial_ || input_->GetState() != media::kStateStopped) return;
+  if (code == media::NOTIFY_DEVICE_LOST) {
+    DeviceLost();
+    return;
+  }
   if (stopping_) {
     // The stop that is waiting finishes the stop; the end only tells it where playback got to.
     ended_while_stopping_ = true;

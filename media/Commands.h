@@ -17,6 +17,9 @@ inline constexpr uint32_t CMD_SEEK = 0x8004;
 inline constexpr int32_t NOTIFY_RESYNC = 0;  // MP3: a frame failed to decode, searching on
 inline constexpr int32_t NOTIFY_PAUSED = 3;  // the reader has paused the output
 inline constexpr int32_t NOTIFY_END = 4;     // playback has finished by itself; output closed
+// Playback has ended because the sound device was lost (its server ended or stopped answering);
+// the output is closed and the reader has ended.
+inline constexpr int32_t NOTIFY_DEVICE_LOST = 5;
 
 // Input states (InputMedia::GetState).
 inline constexpr int32_t kStateStopped = 0;

@@ -262,7 +262,8 @@ void InputMedia::EndOfReader() {
       RecordError(e);
     }
     state_ = kStateStopped;
-    Notify(NOTIFY_END);
+    // A lost device ended playback, not the data: the window says so instead of showing the end.
+    Notify(output_ && output_->DeviceLost() ? NOTIFY_DEVICE_LOST : NOTIFY_END);
   }
   queue->DrainAndSignal();
 }

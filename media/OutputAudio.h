@@ -54,6 +54,7 @@ class OutputAudio : public OutputMedia {
   void SetFlagA(uint8_t flag) override { flag_a_ = flag; }
   void SetFlagB(uint8_t flag) override { flag_b_ = flag; }
   int32_t QueuedBlocks() const override { return queued_.load(); }
+  bool DeviceLost() const override { return lost_.load(); }
 
   // The equalizer consulted before each block is queued; null (the default) for none. Not owned.
   void SetEqualizer(EqualizerHook* equalizer) { equalizer_.store(equalizer); }
@@ -126,10 +127,18 @@ class OutputAudio : public OutputMedia {
   // False when the device kept buffers beyond the time the queue takes to play.
   bool WaitUntilDrained();
   void OpenDevice();
+  // Raises MMException for a failed device call, noting first whether the device was lost.
+  void Check(platform::MMResult result);
+  // The end of an Open whose device was lost: nothing is waited for, since a lost device hands
+  // nothing back any more.
+  void CloseLost();
 
   platform::AudioBackend& backend_;
   std::unique_ptr<platform::WaveOutDevice> device_;
   std::atomic<bool> open_{false};  // read by IsOpen from any thread
+  // A device call answered kDeviceLost since the last Open. Set by whichever thread made it (the
+  // reader, or the main thread changing the tempo in place).
+  std::atomic<bool> lost_{false};
   bool paused_ = false;
   platform::WaveFormat device_format_;
   std::unique_ptr<platform::Semaphore> free_headers_;

@@ -51,6 +51,10 @@ class OutputMedia {
 
   // Blocks handed to the device and not yet returned by it.
   virtual int32_t QueuedBlocks() const = 0;
+
+  // Whether the device went away during the last playback (see platform::MMResult::kDeviceLost);
+  // false again after the next Open.
+  virtual bool DeviceLost() const { return false; }
 };
 
 }  // namespace media

@@ -20,6 +20,7 @@ std::string MMErrorText(MMResult result) {
     case MMResult::kStillPlaying: return "まだ再生中のバッファがあります。";
     case MMResult::kUnprepared: return "バッファが準備されていません。";
     case MMResult::kSync: return "デバイスは同期デバイスです。";
+    case MMResult::kDeviceLost: return "サウンドデバイスが応答しなくなりました。";
   }
   return "不明なエラーコードです (" + std::to_string(static_cast<uint32_t>(result)) + ")。";
 }

@@ -24,6 +24,9 @@ enum class MMResult : uint32_t {
   kStillPlaying = 33,     // blocks still queued
   kUnprepared = 34,       // block not prepared
   kSync = 35,             // device is synchronous
+  // The device went away while open (the sound server ended) or stopped answering (a stalled
+  // server): every later call on it fails at once with this code until it is closed.
+  kDeviceLost = 64,
 };
 
 constexpr uint32_t ToCode(MMResult r) { return static_cast<uint32_t>(r); }

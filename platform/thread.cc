@@ -220,4 +220,10 @@ void Thread::Join() {
   id_ = 0;
 }
 
+void Thread::Detach() {
+  if (thread_.joinable()) thread_.detach();
+  end_.reset();
+  id_ = 0;
+}
+
 }  // namespace platform

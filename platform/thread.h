@@ -105,6 +105,10 @@ class Thread {
   bool WaitForEnd(Milliseconds timeout = kInfinite);
   // Waits for the end without limit and releases the system thread.
   void Join();
+  // Lets the body run on without anyone waiting for it (a thread stuck inside a library call
+  // that its owner has given up on); its end still closes its queue. The body must own, or share
+  // the ownership of, everything it touches.
+  void Detach();
 
  private:
   struct EndState;

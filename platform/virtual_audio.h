@@ -59,6 +59,17 @@ class VirtualAudioBackend : public AudioBackend {
   // (write, completion, open, close). Returns whether it held. For tests that must not sleep.
   bool WaitUntil(const std::function<bool()>& pred, Milliseconds timeout);
 
+  // The sound server goes away: every open device is lost at once. Wave-out devices hand back
+  // their queued blocks, wave-in devices their buffers (with what they hold) followed by
+  // kMsgWaveInLost; every later call on them but Close fails with kDeviceLost. Devices opened
+  // afterwards work again.
+  void LoseDevices();
+  // The sound server stalls (true) or goes on (false). While stalled no frame moves, and a
+  // command to an open device waits for the stall to end; after kDeviceAnswerTimeout the caller
+  // gives up and the device is lost, dropping what it held without handing it back (as a device
+  // thread stuck in a stalled server does). Opening a device while stalled fails the same way.
+  void Stall(bool stalled);
+
   // kManual: plays up to `frames` frames of what is queued at each open, unpaused wave-out device,
   // reporting the completed blocks, and returns once that is done. Frames beyond what is queued
   // are lost, as silence is on a real card.

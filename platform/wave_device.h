@@ -27,6 +27,13 @@ inline bool SupportedDeviceFormat(const WaveFormat& f) {
          f.block_align == f.channels * f.bits_per_sample / 8;
 }
 
+// How long a caller waits for a device's answer before it counts the device as lost: a device
+// answers within milliseconds, so only a sound server that has stalled takes this long, and the
+// window's thread must never hang on one.
+inline constexpr Milliseconds kDeviceAnswerTimeout{750};
+// How long opening a device may take before the device counts as not answering.
+inline constexpr Milliseconds kDeviceOpenTimeout{1000};
+
 // One buffer handed to a device. The owner keeps it (and its data) alive from Prepare to Unprepare.
 struct WaveHeader {
   static constexpr uint32_t kDone = 0x01;      // the device has finished with it
@@ -54,6 +61,11 @@ inline MMResult UnprepareHeader(WaveHeader& header) {
 
 // Playback device. Position and completion are in terms of what was actually played: a block is
 // reported done once its last frame has left the speaker (or when Reset throws it away).
+//
+// A device that goes away while open (its sound server ended, or stopped answering for longer
+// than kDeviceAnswerTimeout) is lost: it hands back every queued block as done, and from then
+// on every call but Close, IsOpen and GetPosition fails at once with kDeviceLost. Close releases
+// it (returning kDeviceLost), and the next Open starts afresh.
 class WaveOutDevice {
  public:
   // Called on a thread of the device layer for every block that is done, in the order written.
@@ -95,8 +107,13 @@ inline constexpr uint32_t kMsgWaveInData = 0x3C0;
 
 inline constexpr int kDefaultWaveInDevice = -1;
 
+// The device was lost (see WaveOutDevice): param is the Open's serial. It comes after the
+// buffers it handed back (each with the bytes it had filled).
+inline constexpr uint32_t kMsgWaveInLost = 0x3C1;
+
 // Recording device. Filled buffers are posted, in the order they were added, as kMsgWaveInData
-// messages to the thread given at Open.
+// messages to the thread given at Open. A lost device hands back its buffers and posts
+// kMsgWaveInLost; later calls but Close fail with kDeviceLost.
 class WaveInDevice {
  public:
   virtual ~WaveInDevice() = default;

@@ -10,6 +10,8 @@
 #include <QTest>
 #include <QTimer>
 #include <QWheelEvent>
+#include <cstdlib>
+#include <random>
 #include <filesystem>
 #include <thread>
 
@@ -468,6 +470,64 @@ TEST_F(TransportTest, StartFailureLeavesTheWindowStoppedAndStaleEndsAreIgnored) 
   EXPECT_EQ(view.mask, kMaskStopped);
   EXPECT_TRUE(view.settings_menu);
   EXPECT_EQ(transport->Position(), 3) << "the counter jumped to the end of the earlier playback";
+}
+
+// The sound server going away: a device lost during playback ends it with the message and the
+// window stopped; a stalled one makes Stop give up waiting within about a second. Either way the
+// next Play (once the server is back) plays.
+TEST_F(TransportTest, ALostOrStalledDeviceStopsTheWindowAndPlayWorksAgain) {
+  Load(60);
+  transport->SetPosition(10);
+  Play();
+  PlaySeconds(2);
+  transport->IntTimerTimer();
+  ASSERT_EQ(transport->Position(), 12);
+
+  // The server ends: the reader hears of it, the window stops and says why.
+  backend->card.LoseDevices();
+  ASSERT_TRUE(ProcessUntil([&] { return State() == media::kStateStopped && !view.play_down; }))
+      << "playback went on after the device was lost";
+  ASSERT_TRUE(ProcessUntil([&] { return !view.messages.isEmpty(); }));
+  EXPECT_EQ(view.messages, QStringList{app::kDeviceLostMessage});
+  EXPECT_EQ(view.mask, kMaskStopped);
+  EXPECT_TRUE(view.settings_menu);
+  EXPECT_EQ(transport->Position(), 12) << "the counter stays where playback was last heard";
+  EXPECT_EQ(transport->Input().ReaderThreadId(), 0u);
+  EXPECT_FALSE(transport->Output().IsOpen());
+
+  // A new device plays again, from where the counter is.
+  view.messages.clear();
+  Play();
+  PlaySeconds(1);
+  transport->IntTimerTimer();
+  EXPECT_EQ(transport->Position(), 13);
+  EXPECT_FALSE(transport->Output().DeviceLost());
+
+  // The server stalls: Stop does not wait for it beyond the device's answer time.
+  backend->card.Stall(true);
+  const auto pressed = std::chrono::steady_clock::now();
+  PressPlay();
+  const auto blocked = std::chrono::steady_clock::now() - pressed;
+  EXPECT_EQ(State(), media::kStateStopped);
+  EXPECT_FALSE(view.play_down);
+  EXPECT_EQ(view.mask, kMaskStopped);
+  EXPECT_LT(blocked, std::chrono::milliseconds(3000)) << "Stop waited for the stalled server";
+  std::printf("[ figures ] Stop with a stalled device returned after %lld ms\n",
+              static_cast<long long>(
+                  std::chrono::duration_cast<std::chrono::milliseconds>(blocked).count()));
+  // Play while still stalled fails with the device's message and leaves the window stopped.
+  view.play_down = true;
+  EXPECT_THROW(transport->PlayBtnClick(), media::MMException);
+  EXPECT_FALSE(view.play_down);
+  EXPECT_EQ(view.mask, kMaskStopped);
+
+  backend->card.Stall(false);
+  Play();
+  PlaySeconds(1);
+  transport->IntTimerTimer();
+  EXPECT_EQ(State(), media::kStatePlaying);
+  PressPlay();
+  EXPECT_EQ(State(), media::kStateStopped);
 }
 
 TEST_F(TransportTest, ASpeedBeyondTheDeviceIsRefusedBeforeAnythingStops) {

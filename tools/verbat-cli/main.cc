@@ -203,7 +203,7 @@ int Decode(const Options& o) {
   platform::Event ended;
   input->SetOutput(&output);
   input->SetNotify([&](int32_t code) {
-    if (code == media::NOTIFY_END) ended.Set();
+    if (code == media::NOTIFY_END || code == media::NOTIFY_DEVICE_LOST) ended.Set();
   });
   media::PlayListItem item(o.file);
   input->Open(o.file, item);
@@ -269,7 +269,7 @@ int Play(const Options& o) {
   platform::Event ended;
   input->SetOutput(&output);
   input->SetNotify([&](int32_t code) {
-    if (code == media::NOTIFY_END) ended.Set();
+    if (code == media::NOTIFY_END || code == media::NOTIFY_DEVICE_LOST) ended.Set();
   });
   media::PlayListItem item(o.file);
   input->Open(o.file, item);
@@ -289,6 +289,10 @@ int Play(const Options& o) {
   std::printf("%s at %s\n", stopped ? "stopped" : "ended", Clock(position).c_str());
   if (!input->LastReaderError().empty()) {
     std::fprintf(stderr, "再生中にエラーが発生しました: %s\n", input->LastReaderError().c_str());
+    return kExitFailure;
+  }
+  if (output.DeviceLost()) {
+    std::fprintf(stderr, "再生中にサウンドデバイスが使えなくなりました。\n");
     return kExitFailure;
   }
   return 0;
