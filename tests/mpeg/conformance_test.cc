@@ -17,6 +17,7 @@
 
 #include "media/mpeg/decoder_testing.h"
 #include "tests/mpeg/stream_decoder.h"
+#include "tests/support/test_data.h"
 
 namespace {
 
@@ -248,7 +249,7 @@ class Conformance : public ::testing::TestWithParam<Stream> {};
 TEST_P(Conformance, MatchesReference) {
   const Stream& s = GetParam();
   const std::filesystem::path dir = mpeg_test::TestDataDir();
-  if (dir.empty()) GTEST_SKIP() << "shared test data not found (../shared/testdata/mpeg)";
+  VERBAT_REQUIRE_TEST_DATA(!dir.empty(), "../shared/testdata/mpeg");
   const std::vector<uint8_t> bits = mpeg_test::ReadFile(dir / s.file);
   ASSERT_FALSE(bits.empty()) << "cannot read " << (dir / s.file);
 

@@ -12,6 +12,7 @@
 #include "media/mpeg/decoder_testing.h"
 #include "media/mpeg/synthesis.h"
 #include "tests/mpeg/stream_decoder.h"
+#include "tests/support/test_data.h"
 
 namespace {
 
@@ -389,7 +390,7 @@ TEST_F(DecoderTest, OutputNeverExceedsTheStreamsSizeWhenFramesChange) {
 
 TEST_F(DecoderTest, ConvertsToOneChannelAndToEightBits) {
   const std::filesystem::path dir = mpeg_test::TestDataDir();
-  if (dir.empty()) GTEST_SKIP() << "shared test data not found (../shared/testdata/mpeg)";
+  VERBAT_REQUIRE_TEST_DATA(!dir.empty(), "../shared/testdata/mpeg");
   const std::vector<uint8_t> bits = mpeg_test::ReadFile(dir / "iso11172-4/layer2/fl10.mp2");
   ASSERT_FALSE(bits.empty());
   const mpeg_test::Decoded stereo = mpeg_test::DecodeStream(bits);

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "tests/mpeg/stream_decoder.h"
+#include "tests/support/test_data.h"
 
 namespace {
 
@@ -54,7 +55,7 @@ class Robustness : public ::testing::TestWithParam<Source> {
  protected:
   void SetUp() override {
     const std::filesystem::path dir = mpeg_test::TestDataDir();
-    if (dir.empty()) GTEST_SKIP() << "shared test data not found (../shared/testdata/mpeg)";
+    VERBAT_REQUIRE_TEST_DATA(!dir.empty(), "../shared/testdata/mpeg");
     data_ = mpeg_test::ReadFile(dir / GetParam().file);
     ASSERT_FALSE(data_.empty());
     frames_ = SplitFrames(data_);

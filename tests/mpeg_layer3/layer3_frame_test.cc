@@ -15,6 +15,7 @@
 
 #include "media/mpeg/layer3.h"
 #include "media/mpeg/synthesis.h"
+#include "tests/support/test_data.h"
 
 namespace mpeg {
 namespace {
@@ -267,7 +268,7 @@ TEST_P(Layer3Conformance, MatchesTheReference) {
   const Stream& s = GetParam();
   std::vector<uint8_t> in = Load(dir + s.path);
   std::vector<uint8_t> ref_bytes = Load(dir + s.reference);
-  if (in.empty() || ref_bytes.empty()) GTEST_SKIP() << "test stream not found below " << dir;
+  VERBAT_REQUIRE_TEST_DATA(!in.empty() && !ref_bytes.empty(), dir + s.path);
 
   auto decoder = std::make_unique<Layer3Decoder>();
   auto synthesis = std::make_unique<SynthesisFilter[]>(2);
