@@ -40,7 +40,6 @@ class QTimer;
 
 namespace app {
 
-
 // Button mask bits of SetButtonStates.
 inline constexpr int kMaskRepeat = 1 << 0;
 inline constexpr int kMaskPause = 1 << 1;
@@ -216,7 +215,7 @@ class TransportController : public QObject {
   bool stopping_ = false;
   int32_t delay_ticks_ = 0;
   bool dragging_ = false;
-  int button_mask_ = kMaskRec;  // the last mask set (before the non-lock mode's Repeat rule)
+  int button_mask_ = kMaskRec;     // the last mask set (before the non-lock mode's Repeat rule)
   bool confirming_speed_ = false;  // the warning of a speed change is showing
   bool ended_while_stopping_ = false;
   std::vector<std::function<void()>> after_stop_;

@@ -54,11 +54,19 @@ void InputMedia::RequestStop() {
   reader_platform_id_ = 0;
 }
 
-void InputMedia::StopReader() { RequestStop(); }
+void InputMedia::StopReader() {
+  RequestStop();
+}
 
-void InputMedia::RequestPause() { Exchange(CMD_PAUSE, 0); }
-void InputMedia::RequestResume() { Exchange(CMD_RESUME, 0); }
-void InputMedia::RequestSeek(int32_t seconds) { Exchange(CMD_SEEK, SecondsToSamples(seconds)); }
+void InputMedia::RequestPause() {
+  Exchange(CMD_PAUSE, 0);
+}
+void InputMedia::RequestResume() {
+  Exchange(CMD_RESUME, 0);
+}
+void InputMedia::RequestSeek(int32_t seconds) {
+  Exchange(CMD_SEEK, SecondsToSamples(seconds));
+}
 
 void InputMedia::Exchange(uint32_t command, int64_t param) {
   auto answer = std::make_shared<platform::Event>();
@@ -100,11 +108,23 @@ void InputMedia::OpenFile(const std::string& path) {
     const int error = errno;
     std::string reason;
     switch (error) {
-      case ENOENT: reason = "ファイルが見つかりません"; break;
-      case EACCES: case EPERM: reason = "読み取りの権限がありません"; break;
-      case EISDIR: reason = "フォルダです"; break;
-      case EMFILE: case ENFILE: reason = "開いているファイルが多すぎます"; break;
-      default: reason = std::strerror(error); break;
+      case ENOENT:
+        reason = "ファイルが見つかりません";
+        break;
+      case EACCES:
+      case EPERM:
+        reason = "読み取りの権限がありません";
+        break;
+      case EISDIR:
+        reason = "フォルダです";
+        break;
+      case EMFILE:
+      case ENFILE:
+        reason = "開いているファイルが多すぎます";
+        break;
+      default:
+        reason = std::strerror(error);
+        break;
     }
     throw MediaError("ファイルを開けません: " + path + "（" + reason + "）");
   }

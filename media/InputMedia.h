@@ -34,9 +34,9 @@ struct InputFormat {
 class InputMedia {
  public:
   // Called on the reader thread with a notification code (NOTIFY_*): NOTIFY_END or
-  // NOTIFY_DEVICE_LOST once for every playback that ends by itself, never after a stop. It may call RequestStop
-  // and Close of this input, but must not wait for the main thread (the main thread may be
-  // waiting for the reader in RequestStop), and must not call Open or Start.
+  // NOTIFY_DEVICE_LOST once for every playback that ends by itself, never after a stop. It may call
+  // RequestStop and Close of this input, but must not wait for the main thread (the main thread may
+  // be waiting for the reader in RequestStop), and must not call Open or Start.
   using NotifyCallback = std::function<void(int32_t code)>;
 
   static constexpr platform::Milliseconds kCommandTimeout{15000};

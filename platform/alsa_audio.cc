@@ -3,9 +3,9 @@
 #include <alsa/asoundlib.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstring>
-#include <cerrno>
 #include <deque>
 #include <mutex>
 #include <optional>
@@ -173,8 +173,7 @@ class OutCore : public CoreBase {
 
   // The device thread's body: opens the PCM, answers `opened`, then serves messages.
   void Main(const std::string& name, unsigned latency_us, const std::shared_ptr<Reply>& opened) {
-    const MMResult r =
-        OpenPcm(pcm_, name, SND_PCM_STREAM_PLAYBACK, format_, latency_us);
+    const MMResult r = OpenPcm(pcm_, name, SND_PCM_STREAM_PLAYBACK, format_, latency_us);
     opened->result = r;
     opened->Set();
     if (r != MMResult::kNoError) return;
@@ -495,10 +494,9 @@ class AlsaWaveOut final : public WaveOutDevice {
     auto opened = std::make_shared<Reply>();
     // The PCM is opened on the device thread, so that a server that does not answer holds up
     // only that thread.
-    if (!thread_.Start([core, opened, name = options_.playback_device,
-                        latency = options_.playback_latency_us] {
-          core->Main(name, latency, opened);
-        })) {
+    if (!thread_.Start(
+            [core, opened, name = options_.playback_device,
+             latency = options_.playback_latency_us] { core->Main(name, latency, opened); })) {
       return MMResult::kNoMem;
     }
     if (opened->Wait(kDeviceOpenTimeout) != WaitResult::kSignaled) {

@@ -23,8 +23,8 @@ struct ThreadMessage {
   // The sender's answer event: signalled by the receiver once the message is handled, and by
   // the queue itself when the message is thrown away at the thread's end. May be null.
   std::shared_ptr<Event> reply;
-  int64_t param = 0;     // numeric argument (a sample index, a code)
-  void* ptr = nullptr;   // pointer argument (a device buffer)
+  int64_t param = 0;    // numeric argument (a sample index, a code)
+  void* ptr = nullptr;  // pointer argument (a device buffer)
 };
 
 class MessageQueue {

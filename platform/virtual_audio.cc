@@ -213,7 +213,8 @@ class VirtualWaveOut final : public WaveOutDevice {
     return MMResult::kNoError;
   }
 
-  // The device's own thread: consumes queued frames as the clock allows and reports finished blocks.
+  // The device's own thread: consumes queued frames as the clock allows and reports finished
+  // blocks.
   void Play() {
     const double rate = dev_.format.samples_per_sec * card_->options.speed;
     const uint32_t align = dev_.format.block_align;
@@ -538,7 +539,9 @@ VirtualAudioBackend::VirtualAudioBackend(VirtualCardOptions options)
 
 VirtualAudioBackend::~VirtualAudioBackend() = default;
 
-const VirtualCardOptions& VirtualAudioBackend::options() const { return card_->options; }
+const VirtualCardOptions& VirtualAudioBackend::options() const {
+  return card_->options;
+}
 
 std::unique_ptr<WaveOutDevice> VirtualAudioBackend::CreateWaveOut() {
   return std::make_unique<VirtualWaveOut>(card_);

@@ -15,14 +15,14 @@
 namespace platform {
 
 enum class Pacing {
-  kRealTime,         // frames are consumed at the device rate (times VirtualCardOptions::speed)
-  kAsFastAsPossible, // every block is consumed as soon as it is written
-  kManual,           // frames are consumed only when the test calls Advance()
+  kRealTime,          // frames are consumed at the device rate (times VirtualCardOptions::speed)
+  kAsFastAsPossible,  // every block is consumed as soon as it is written
+  kManual,            // frames are consumed only when the test calls Advance()
 };
 
 struct VirtualCardOptions {
   Pacing pacing = Pacing::kRealTime;
-  double speed = 1.0;  // kRealTime only: how many times faster than the device rate
+  double speed = 1.0;       // kRealTime only: how many times faster than the device rate
   int wave_in_devices = 1;  // recording devices the card offers (0: a machine without any)
 };
 
@@ -31,7 +31,7 @@ struct VirtualPlayback {
   WaveFormat format;
   std::vector<uint8_t> played;  // every byte that reached the speaker, in order
   uint64_t blocks_written = 0;
-  uint64_t blocks_done = 0;     // played to the end or thrown away by Reset
+  uint64_t blocks_done = 0;  // played to the end or thrown away by Reset
   uint64_t resets = 0;
   bool closed = false;
 };

@@ -36,9 +36,10 @@ inline constexpr Milliseconds kDeviceOpenTimeout{1000};
 
 // One buffer handed to a device. The owner keeps it (and its data) alive from Prepare to Unprepare.
 struct WaveHeader {
-  static constexpr uint32_t kDone = 0x01;      // the device has finished with it
+  static constexpr uint32_t kDone = 0x01;  // the device has finished with it
   static constexpr uint32_t kPrepared = 0x02;
-  static constexpr uint32_t kInQueue = 0x10;   // queued at the device (until its completion is reported)
+  static constexpr uint32_t kInQueue =
+      0x10;  // queued at the device (until its completion is reported)
 
   uint8_t* data = nullptr;
   uint32_t buffer_length = 0;   // bytes in data

@@ -11,8 +11,8 @@
 #include <QTimer>
 #include <QWheelEvent>
 #include <cstdlib>
-#include <random>
 #include <filesystem>
+#include <random>
 #include <thread>
 
 #include "app/Transport.h"

@@ -37,9 +37,9 @@ std::string Env(const char* name) {
 class PrivateServer {
  public:
   PrivateServer()
-      : dir_((std::filesystem::temp_directory_path() /
-              ("verbat-loss-" + std::to_string(::getpid())))
-                 .string()) {}
+      : dir_(
+            (std::filesystem::temp_directory_path() / ("verbat-loss-" + std::to_string(::getpid())))
+                .string()) {}
   ~PrivateServer() { Run("stop"); }
 
   // False with the reason when it cannot be started.
@@ -58,7 +58,8 @@ class PrivateServer {
     std::string line;
     while (std::getline(env, line)) {
       const auto eq = line.find('=');
-      if (eq != std::string::npos) setenv(line.substr(0, eq).c_str(), line.substr(eq + 1).c_str(), 1);
+      if (eq != std::string::npos)
+        setenv(line.substr(0, eq).c_str(), line.substr(eq + 1).c_str(), 1);
     }
     return true;
   }
@@ -81,13 +82,13 @@ class PrivateServer {
   std::string script_;
 };
 
-#define REQUIRE_PRIVATE_SERVER(server)                                      \
-  do {                                                                      \
-    std::string why_;                                                       \
-    if (!(server).Start(why_)) {                                            \
+#define REQUIRE_PRIVATE_SERVER(server)                                           \
+  do {                                                                           \
+    std::string why_;                                                            \
+    if (!(server).Start(why_)) {                                                 \
       if (::verbat::test::InCi()) FAIL() << "no private sound server: " << why_; \
-      GTEST_SKIP() << "no private sound server: " << why_;                  \
-    }                                                                       \
+      GTEST_SKIP() << "no private sound server: " << why_;                       \
+    }                                                                            \
   } while (0)
 
 std::vector<uint8_t> ToneWav(uint32_t rate, double seconds) {
