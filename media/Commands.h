@@ -12,6 +12,8 @@ inline constexpr uint32_t CMD_STOP = 0x8000;
 inline constexpr uint32_t CMD_PAUSE = 0x8002;
 inline constexpr uint32_t CMD_RESUME = 0x8003;
 inline constexpr uint32_t CMD_SEEK = 0x8004;
+// Posted by the output when its device was lost: playback ends (paused playback too).
+inline constexpr uint32_t CMD_DEVICE_LOST = 0x8005;
 
 // Notification codes, always sent on the reader thread.
 inline constexpr int32_t NOTIFY_RESYNC = 0;  // MP3: a frame failed to decode, searching on

@@ -83,6 +83,19 @@ void InputMedia::Exchange(uint32_t command, int64_t param) {
   }
 }
 
+void InputMedia::SetOutput(OutputMedia* output) {
+  output_ = output;
+  if (output_) output_->SetLostNotice([this] { PostDeviceLost(); });
+}
+
+void InputMedia::PostDeviceLost() {
+  {
+    std::lock_guard lock(thread_mutex_);
+    platform::PostThreadMessage(thread_id_, {CMD_DEVICE_LOST, nullptr, 0, nullptr});
+  }
+  wake_.Set();
+}
+
 void InputMedia::SetNotify(NotifyCallback notify, void* owner) {
   notify_ = std::move(notify);
   owner_ = owner;
@@ -343,6 +356,11 @@ void InputMedia::Dispatch(const platform::ThreadMessage& message) {
     case CMD_SEEK:
       Seek(message.param);
       ++seeks_handled_;
+      break;
+    case CMD_DEVICE_LOST:
+      // A paused reader writes nothing, so no failed write would end it: the loss ends playback
+      // here, as a failed write does, and the window hears of it like that.
+      if (state_ != kStateStopped) throw MMException(platform::MMResult::kDeviceLost);
       break;
     default:
       break;

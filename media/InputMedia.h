@@ -73,7 +73,9 @@ class InputMedia {
   void RequestSeek(int32_t seconds);
 
   void SetNotify(NotifyCallback notify, void* owner = nullptr);
-  void SetOutput(OutputMedia* output) { output_ = output; }
+  // Also hands the output the notice of a lost device, which wakes the reader (see
+  // CMD_DEVICE_LOST).
+  void SetOutput(OutputMedia* output);
   OutputMedia* Output() const { return output_; }
   void* Owner() const { return owner_; }
 
@@ -162,6 +164,8 @@ class InputMedia {
   void RecordError(const std::exception& e);
   void HandleStop(bool reset);
   void Exchange(uint32_t command, int64_t param);
+  // Any thread: the output's device was lost; the reader ends playback when it takes this.
+  void PostDeviceLost();
 
   uint64_t seeks_handled_ = 0;  // reader thread only
   platform::Event wake_;        // set after each post: a command cuts the idle sleep short

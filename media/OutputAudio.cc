@@ -34,6 +34,24 @@ dsp::Fft& SpectrumFft() {
 OutputAudio::OutputAudio(platform::AudioBackend& backend)
     : backend_(backend), device_(backend.CreateWaveOut()) {
   if (!device_) throw MediaError("音声出力デバイスを作成できません。");
+  device_->SetLostCallback([this] { MarkLost(); });
+}
+
+void OutputAudio::SetLostNotice(std::function<void()> notice) {
+  std::lock_guard lock(notice_mutex_);
+  lost_notice_ = std::move(notice);
+}
+
+void OutputAudio::MarkLost() {
+  // Once per Open: the writer may be held (paused) and waits for no answer of the device's, so
+  // it is told; later reports of the same loss add nothing.
+  if (lost_.exchange(true)) return;
+  std::function<void()> notice;
+  {
+    std::lock_guard lock(notice_mutex_);
+    notice = lost_notice_;
+  }
+  if (notice) notice();
 }
 
 OutputAudio::~OutputAudio() {
@@ -59,18 +77,19 @@ void OutputAudio::SetSpeedDivisor(int32_t divisor) {
 
 void OutputAudio::Check(platform::MMResult result) {
   if (result == platform::MMResult::kNoError) return;
-  if (result == platform::MMResult::kDeviceLost) lost_ = true;
+  if (result == platform::MMResult::kDeviceLost) MarkLost();
   throw MMException(result);
 }
 
 void OutputAudio::OpenDevice() {
+  // Cleared before the device runs: a loss it reports from the start belongs to this Open.
+  lost_ = false;
   const platform::MMResult result =
       device_->Open(device_format_, [this](platform::WaveHeader& h) { OnDone(h); });
   if (result != platform::MMResult::kNoError) {
     free_headers_.reset();
     throw MMException(result);
   }
-  lost_ = false;
 }
 
 void OutputAudio::Open(const PcmBlockFormat& format) {
@@ -214,7 +233,7 @@ void OutputAudio::WriteHeader(Header& h, uint32_t bytes) {
   const platform::MMResult written = device_->Write(h.wave);
   if (written != platform::MMResult::kNoError) {
     // A block the device refused never comes back; its header is free again at once.
-    if (written == platform::MMResult::kDeviceLost) lost_ = true;
+    if (written == platform::MMResult::kDeviceLost) MarkLost();
     --queued_;
     free_headers_->Release();
   }
@@ -282,7 +301,7 @@ void OutputAudio::Retune(double tempo) {
     heard = std::clamp(heard, oldest, std::max(oldest, frames_written_));
     // A device that cannot drop its queue keeps the old tempo until the next Open.
     const platform::MMResult reset = device_->Reset();
-    if (reset == platform::MMResult::kDeviceLost) lost_ = true;
+    if (reset == platform::MMResult::kDeviceLost) MarkLost();
     if (reset != platform::MMResult::kNoError) return;
     ClearSpans(static_cast<double>(heard));
   }
@@ -444,7 +463,7 @@ void OutputAudio::Close() {
   }
   // A paused device would keep the tail, and this wait, forever.
   if (paused_) {
-    if (device_->Restart() == platform::MMResult::kDeviceLost) lost_ = true;
+    if (device_->Restart() == platform::MMResult::kDeviceLost) MarkLost();
     paused_ = false;
   }
   if (lost_) {
@@ -472,7 +491,7 @@ void OutputAudio::Close() {
       }
       std::this_thread::sleep_for(kRetryInterval);
     }
-    if (r == platform::MMResult::kDeviceLost) lost_ = true;
+    if (r == platform::MMResult::kDeviceLost) MarkLost();
   };
   for (int i = 0; i < kHeaderCount && !lost_; ++i) {
     Header& h = headers_[static_cast<size_t>((next_header_ + i) % kHeaderCount)];

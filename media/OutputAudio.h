@@ -14,6 +14,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -55,6 +56,7 @@ class OutputAudio : public OutputMedia {
   void SetFlagB(uint8_t flag) override { flag_b_ = flag; }
   int32_t QueuedBlocks() const override { return queued_.load(); }
   bool DeviceLost() const override { return lost_.load(); }
+  void SetLostNotice(std::function<void()> notice) override;
 
   // The equalizer consulted before each block is queued; null (the default) for none. Not owned.
   void SetEqualizer(EqualizerHook* equalizer) { equalizer_.store(equalizer); }
@@ -132,6 +134,9 @@ class OutputAudio : public OutputMedia {
   // The end of an Open whose device was lost: nothing is waited for, since a lost device hands
   // nothing back any more.
   void CloseLost();
+  // The device was lost (found by a call, or reported by the device): notes it and tells the
+  // lost notice, once per Open.
+  void MarkLost();
 
   platform::AudioBackend& backend_;
   std::unique_ptr<platform::WaveOutDevice> device_;
@@ -139,6 +144,8 @@ class OutputAudio : public OutputMedia {
   // A device call answered kDeviceLost since the last Open. Set by whichever thread made it (the
   // reader, or the main thread changing the tempo in place).
   std::atomic<bool> lost_{false};
+  std::mutex notice_mutex_;  // the lost notice is set by the input, called on any thread
+  std::function<void()> lost_notice_;
   bool paused_ = false;
   platform::WaveFormat device_format_;
   std::unique_ptr<platform::Semaphore> free_headers_;

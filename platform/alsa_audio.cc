@@ -24,6 +24,9 @@ constexpr Milliseconds kTick{5};
 // A device that takes no frame and plays none for this long while it has some to play is lost:
 // a stalled sound server leaves the PCM running with no room and no delay, for ever.
 constexpr Milliseconds kStallLimit{1500};
+// How often a paused device looks whether its server is still there: a loss is then reported
+// within this time, not only at the next restart.
+constexpr Milliseconds kPausedLook{250};
 
 // ALSA and its plugins print their own diagnostics on stderr; the program reports device
 // errors itself, by result code.
@@ -160,8 +163,9 @@ class CoreBase {
 // One Open of a wave-out device: everything the device thread touches.
 class OutCore : public CoreBase {
  public:
-  OutCore(const WaveFormat& format, WaveOutDevice::DoneCallback done)
-      : format_(format), done_(std::move(done)) {}
+  OutCore(const WaveFormat& format, WaveOutDevice::DoneCallback done,
+          WaveOutDevice::LostCallback lost_notice)
+      : format_(format), done_(std::move(done)), lost_notice_(std::move(lost_notice)) {}
 
   std::atomic<uint64_t> position{0};  // published by the device thread
   std::atomic<uint32_t> volume{0xFFFFFFFFu};
@@ -240,15 +244,32 @@ class OutCore : public CoreBase {
     for (;;) {
       Pump();
       const bool busy = !blocks_.empty() && !paused_;
+      const bool held = paused_ && !failed_;
       ThreadMessage m;
-      if (busy ? !queue->GetFor(m, kTick) : !queue->Get(m)) {
-        if (busy) continue;
+      if (busy || held) {
+        if (!queue->GetFor(m, busy ? kTick : kPausedLook)) {
+          if (held) LookWhilePaused();
+          continue;
+        }
+      } else if (!queue->Get(m)) {
         break;
       }
       Handled h = Handle(m);
       Answer(m, h.result);
       if (h.quit) break;
     }
+  }
+
+  // A paused PCM moves nothing, so only its connection tells whether the server is still
+  // there; the errors of a server that went away count as a loss.
+  void LookWhilePaused() {
+    if (snd_pcm_state(pcm_) == SND_PCM_STATE_DISCONNECTED) {
+      Fail();
+      return;
+    }
+    snd_pcm_sframes_t delay = 0;
+    const int err = snd_pcm_delay(pcm_, &delay);
+    if (err == -EIO || err == -ENODEV || err == -ENOTCONN || err == -ECONNRESET) Fail();
   }
 
   // Writes what the device has room for, follows what it has played, reports finished blocks.
@@ -264,6 +285,7 @@ class OutCore : public CoreBase {
       std::deque<Block> dropped;
       dropped.swap(blocks_);
       for (auto& b : dropped) Done(*b.header);
+      ReportLoss();
       return;
     }
     position = played_;
@@ -461,10 +483,20 @@ class OutCore : public CoreBase {
     if (done_) done_(header);
   }
 
+  // Once, after the blocks were handed back: an owner that writes nothing (paused) hears of it.
+  void ReportLoss() {
+    if (loss_reported_) return;
+    loss_reported_ = true;
+    std::lock_guard lock(owner_mutex_);
+    if (!abandoned_ && lost_notice_) lost_notice_();
+  }
+
   // Owned by the device thread.
   snd_pcm_t* pcm_ = nullptr;
   const WaveFormat format_;
   const WaveOutDevice::DoneCallback done_;
+  const WaveOutDevice::LostCallback lost_notice_;
+  bool loss_reported_ = false;
   std::deque<Block> blocks_;     // queued and not yet heard to the end, in order
   uint64_t total_ = 0;           // frames queued since Open or Reset
   uint64_t written_ = 0;         // of those, handed to the PCM
@@ -490,7 +522,7 @@ class AlsaWaveOut final : public WaveOutDevice {
   MMResult Open(const WaveFormat& format, DoneCallback done) override {
     if (open_) return MMResult::kAllocated;
     if (!SupportedDeviceFormat(format)) return MMResult::kBadFormat;
-    auto core = std::make_shared<OutCore>(format, std::move(done));
+    auto core = std::make_shared<OutCore>(format, std::move(done), lost_notice_);
     auto opened = std::make_shared<Reply>();
     // The PCM is opened on the device thread, so that a server that does not answer holds up
     // only that thread.
@@ -531,6 +563,7 @@ class AlsaWaveOut final : public WaveOutDevice {
   }
 
   bool IsOpen() const override { return open_; }
+  void SetLostCallback(LostCallback lost) override { lost_notice_ = std::move(lost); }
 
   MMResult Prepare(WaveHeader& header) override { return PrepareHeader(header); }
 
@@ -607,6 +640,7 @@ class AlsaWaveOut final : public WaveOutDevice {
   const AlsaOptions options_;
   std::atomic<bool> open_{false};
   Thread thread_;
+  LostCallback lost_notice_;  // for the Opens from now on
   // The current (or last) Open's shared part; replaced only by the next Open, so that a position
   // read on another thread while the device closes still finds it.
   std::shared_ptr<OutCore> core_;

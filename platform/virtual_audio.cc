@@ -54,6 +54,7 @@ struct VirtualAudioBackend::Card {
 struct VirtualAudioBackend::Card::OutDevice {
   WaveFormat format;
   WaveOutDevice::DoneCallback done;
+  WaveOutDevice::LostCallback lost_notice;
   std::deque<WaveHeader*> queue;
   uint32_t front_offset = 0;  // bytes of the front block already played
   uint64_t position = 0;      // frames played since Open or Reset
@@ -90,6 +91,7 @@ class VirtualWaveOut final : public WaveOutDevice {
     dev_ = {};
     dev_.format = format;
     dev_.done = std::move(done);
+    dev_.lost_notice = lost_callback_;
     dev_.open = true;
     dev_.playback = card_->playbacks.size();
     card_->playbacks.push_back(VirtualPlayback{format, {}, 0, 0, 0, false});
@@ -98,6 +100,8 @@ class VirtualWaveOut final : public WaveOutDevice {
     card_->Changed();
     return MMResult::kNoError;
   }
+
+  void SetLostCallback(LostCallback lost) override { lost_callback_ = std::move(lost); }
 
   MMResult Close() override {
     std::thread thread;
@@ -286,6 +290,7 @@ class VirtualWaveOut final : public WaveOutDevice {
 
   std::shared_ptr<Card> card_;
   Card::OutDevice dev_;
+  LostCallback lost_callback_;  // for the devices opened from now on
 };
 
 }  // namespace
@@ -621,6 +626,7 @@ void VirtualAudioBackend::LoseDevices() {
   struct HandBack {
     Card::OutDevice* device;
     WaveOutDevice::DoneCallback done;
+    WaveOutDevice::LostCallback lost;
     std::deque<WaveHeader*> blocks;
   };
   std::vector<HandBack> outs;
@@ -629,7 +635,7 @@ void VirtualAudioBackend::LoseDevices() {
     if (d->lost) continue;
     d->lost = true;
     ++d->in_callback;  // holds Close back until the blocks are handed back
-    outs.push_back({d, d->done, {}});
+    outs.push_back({d, d->done, d->lost_notice, {}});
     outs.back().blocks.swap(d->queue);
     d->front_offset = 0;
   }
@@ -653,6 +659,7 @@ void VirtualAudioBackend::LoseDevices() {
       h->flags.fetch_and(~WaveHeader::kInQueue);
       if (out.done) out.done(*h);
     }
+    if (out.lost) out.lost();
   }
   lock.lock();
   for (auto& out : outs) {

@@ -71,8 +71,15 @@ class WaveOutDevice {
  public:
   // Called on a thread of the device layer for every block that is done, in the order written.
   using DoneCallback = std::function<void(WaveHeader&)>;
+  // Called once on a thread of the device layer when the device finds itself lost while open,
+  // after it has handed back its blocks. An owner whose playback is held (paused, nothing to
+  // write) would otherwise hear of the loss only at its next call.
+  using LostCallback = std::function<void()>;
 
   virtual ~WaveOutDevice() = default;
+
+  // The callback for the loss of the devices opened from now on; none by default.
+  virtual void SetLostCallback(LostCallback lost) { (void)lost; }
 
   // 8-bit unsigned or 16-bit signed PCM, 1 or 2 channels, 4000 to 192000 frames per second.
   virtual MMResult Open(const WaveFormat& format, DoneCallback done) = 0;
