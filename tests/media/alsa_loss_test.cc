@@ -69,7 +69,13 @@ class PrivateServer {
     in >> pid;
     return pid;
   }
-  void Signal(int signal) const { ::kill(Pid(), signal); }
+  // Only ever the private server: a pid file that cannot be read gives 0, and kill(0, ...) would
+  // signal this whole process group (ctest, and the shared server's monitor reader with it).
+  void Signal(int signal) const {
+    const pid_t pid = Pid();
+    ASSERT_GT(pid, 0) << "no pid file in " << dir_;
+    ::kill(pid, signal);
+  }
 
  private:
   bool Run(const std::string& command) const {
