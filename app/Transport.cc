@@ -345,6 +345,9 @@ void TransportController::TogglePause() {
       case media::kStatePlaying:
         view_.SetPauseDown(true);
         input_->RequestPause();
+        // A reader already ending (the last block playing out) drops the pause: the button
+        // shows what happened, not what was asked.
+        if (input_->GetState() != media::kStatePaused) view_.SetPauseDown(false);
         break;
       case media::kStatePaused:
         view_.SetPauseDown(false);
@@ -595,6 +598,21 @@ void TransportController::IntTimerTimer() {
   view_.AdvanceMarquee();
 }
 
+void TransportController::DeviceLost() {
+  // The reader has ended and the output is closed. A delayed stop that is waiting finishes by
+  // itself; otherwise the window goes to the stopped state here. The counter stays where
+  // playback was last heard, so that Play goes on from there once the device is back.
+  // A fast-forward or seek past the end may have moved the counter beyond the file before the
+  // device went: it is kept within the file, where Play can go on from.
+  position_ = std::clamp(position_, 0, std::max(Length(), 0));
+  if (!stopping_) {
+    StopPlay(false);
+    view_.SetPlayDown(false);
+    SetButtonStates(kMaskStopped);
+  }
+  view_.ReportError(kDeviceLostMessage);
+}
+
 void TransportController::TimerDelayTimer() {
   ++delay_ticks_;
 }
@@ -613,9 +631,13 @@ void TransportController::DeliverInputNotification(int32_t code, uint64_t playba
 }
 
 void TransportController::HandleInputNotify(int32_t code, uint64_t playback) {
-  if (code != media::NOTIFY_END) return;
+  if (code != media::NOTIFY_END && code != media::NOTIFY_DEVICE_LOST) return;
   // The end of an earlier playback, arriving after a new one was started, is not this one's.
   if (playback != playback_serial_ || input_->GetState() != media::kStateStopped) return;
+  if (code == media::NOTIFY_DEVICE_LOST) {
+    DeviceLost();
+    return;
+  }
   if (stopping_) {
     // The stop that is waiting finishes the stop; the end only tells it where playback got to.
     ended_while_stopping_ = true;
@@ -626,7 +648,11 @@ void TransportController::HandleInputNotify(int32_t code, uint64_t playback) {
   SetButtonStates(kMaskStopped);
   const std::string error = input_->LastReaderError();
   if (!error.empty()) {
-    // The reader gave up on an error: the counter stays where playback was last seen.
+    // The reader gave up on an error: the counter stays where playback was last seen (within
+    // the file).
+    position_ = std::clamp(position_, 0, std::max(Length(), 0));
+    view_.SetSliderPosition(position_);
+    view_.ShowCounter(position_);
     view_.ReportError(QString::fromStdString(error));
     return;
   }

@@ -65,6 +65,11 @@ enum SliderCode {
   kEndScroll = 8,
 };
 
+// Shown when playback ended because the sound device went away.
+inline const QString kDeviceLostMessage = QStringLiteral(
+    "サウンドデバイスが使えなくなったため、再生を停止しました。\n"
+    "サウンドの設定（サウンドサーバ）を確認してから、もう一度再生して下さい。");
+
 // The speed steps: SpeedStep 0, 4, 8, 12, 16 (8 is normal speed).
 QString SpeedText(int32_t speed_step);
 int32_t SpeedDivisor(int32_t speed_step);
@@ -181,6 +186,8 @@ class TransportController : public QObject {
   void PlayOrStop();  // PlayBtnClick's work, once admitted
   Q_INVOKABLE void RepeatJump();
   void HandleInputNotify(int32_t code, uint64_t playback);
+  // Playback ended because the device was lost: the window stops and says why.
+  void DeviceLost();
   void WaitOutDelay();
   void AttachOutput();
   void ShowNoFile();

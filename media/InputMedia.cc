@@ -54,11 +54,19 @@ void InputMedia::RequestStop() {
   reader_platform_id_ = 0;
 }
 
-void InputMedia::StopReader() { RequestStop(); }
+void InputMedia::StopReader() {
+  RequestStop();
+}
 
-void InputMedia::RequestPause() { Exchange(CMD_PAUSE, 0); }
-void InputMedia::RequestResume() { Exchange(CMD_RESUME, 0); }
-void InputMedia::RequestSeek(int32_t seconds) { Exchange(CMD_SEEK, SecondsToSamples(seconds)); }
+void InputMedia::RequestPause() {
+  Exchange(CMD_PAUSE, 0);
+}
+void InputMedia::RequestResume() {
+  Exchange(CMD_RESUME, 0);
+}
+void InputMedia::RequestSeek(int32_t seconds) {
+  Exchange(CMD_SEEK, SecondsToSamples(seconds));
+}
 
 void InputMedia::Exchange(uint32_t command, int64_t param) {
   auto answer = std::make_shared<platform::Event>();
@@ -73,6 +81,19 @@ void InputMedia::Exchange(uint32_t command, int64_t param) {
   if (posted && platform::CurrentThreadId() != reader_platform_id_) {
     answer->Wait(kCommandTimeout);
   }
+}
+
+void InputMedia::SetOutput(OutputMedia* output) {
+  output_ = output;
+  if (output_) output_->SetLostNotice([this] { PostDeviceLost(); });
+}
+
+void InputMedia::PostDeviceLost() {
+  {
+    std::lock_guard lock(thread_mutex_);
+    platform::PostThreadMessage(thread_id_, {CMD_DEVICE_LOST, nullptr, 0, nullptr});
+  }
+  wake_.Set();
 }
 
 void InputMedia::SetNotify(NotifyCallback notify, void* owner) {
@@ -100,11 +121,23 @@ void InputMedia::OpenFile(const std::string& path) {
     const int error = errno;
     std::string reason;
     switch (error) {
-      case ENOENT: reason = "ファイルが見つかりません"; break;
-      case EACCES: case EPERM: reason = "読み取りの権限がありません"; break;
-      case EISDIR: reason = "フォルダです"; break;
-      case EMFILE: case ENFILE: reason = "開いているファイルが多すぎます"; break;
-      default: reason = std::strerror(error); break;
+      case ENOENT:
+        reason = "ファイルが見つかりません";
+        break;
+      case EACCES:
+      case EPERM:
+        reason = "読み取りの権限がありません";
+        break;
+      case EISDIR:
+        reason = "フォルダです";
+        break;
+      case EMFILE:
+      case ENFILE:
+        reason = "開いているファイルが多すぎます";
+        break;
+      default:
+        reason = std::strerror(error);
+        break;
     }
     throw MediaError("ファイルを開けません: " + path + "（" + reason + "）");
   }
@@ -262,7 +295,8 @@ void InputMedia::EndOfReader() {
       RecordError(e);
     }
     state_ = kStateStopped;
-    Notify(NOTIFY_END);
+    // A lost device ended playback, not the data: the window says so instead of showing the end.
+    Notify(output_ && output_->DeviceLost() ? NOTIFY_DEVICE_LOST : NOTIFY_END);
   }
   queue->DrainAndSignal();
 }
@@ -322,6 +356,11 @@ void InputMedia::Dispatch(const platform::ThreadMessage& message) {
     case CMD_SEEK:
       Seek(message.param);
       ++seeks_handled_;
+      break;
+    case CMD_DEVICE_LOST:
+      // A paused reader writes nothing, so no failed write would end it: the loss ends playback
+      // here, as a failed write does, and the window hears of it like that.
+      if (state_ != kStateStopped) throw MMException(platform::MMResult::kDeviceLost);
       break;
     default:
       break;

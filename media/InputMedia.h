@@ -33,9 +33,10 @@ struct InputFormat {
 
 class InputMedia {
  public:
-  // Called on the reader thread with a notification code (NOTIFY_*). It may call RequestStop
-  // and Close of this input, but must not wait for the main thread (the main thread may be
-  // waiting for the reader in RequestStop), and must not call Open or Start.
+  // Called on the reader thread with a notification code (NOTIFY_*): NOTIFY_END or
+  // NOTIFY_DEVICE_LOST once for every playback that ends by itself, never after a stop. It may call
+  // RequestStop and Close of this input, but must not wait for the main thread (the main thread may
+  // be waiting for the reader in RequestStop), and must not call Open or Start.
   using NotifyCallback = std::function<void(int32_t code)>;
 
   static constexpr platform::Milliseconds kCommandTimeout{15000};
@@ -72,7 +73,9 @@ class InputMedia {
   void RequestSeek(int32_t seconds);
 
   void SetNotify(NotifyCallback notify, void* owner = nullptr);
-  void SetOutput(OutputMedia* output) { output_ = output; }
+  // Also hands the output the notice of a lost device, which wakes the reader (see
+  // CMD_DEVICE_LOST).
+  void SetOutput(OutputMedia* output);
   OutputMedia* Output() const { return output_; }
   void* Owner() const { return owner_; }
 
@@ -161,6 +164,8 @@ class InputMedia {
   void RecordError(const std::exception& e);
   void HandleStop(bool reset);
   void Exchange(uint32_t command, int64_t param);
+  // Any thread: the output's device was lost; the reader ends playback when it takes this.
+  void PostDeviceLost();
 
   uint64_t seeks_handled_ = 0;  // reader thread only
   platform::Event wake_;        // set after each post: a command cuts the idle sleep short

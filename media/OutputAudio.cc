@@ -29,15 +29,29 @@ dsp::Fft& SpectrumFft() {
   return fft;
 }
 
-void Check(platform::MMResult result) {
-  if (result != platform::MMResult::kNoError) throw MMException(result);
-}
-
 }  // namespace
 
 OutputAudio::OutputAudio(platform::AudioBackend& backend)
     : backend_(backend), device_(backend.CreateWaveOut()) {
   if (!device_) throw MediaError("音声出力デバイスを作成できません。");
+  device_->SetLostCallback([this] { MarkLost(); });
+}
+
+void OutputAudio::SetLostNotice(std::function<void()> notice) {
+  std::lock_guard lock(notice_mutex_);
+  lost_notice_ = std::move(notice);
+}
+
+void OutputAudio::MarkLost() {
+  // Once per Open: the writer may be held (paused) and waits for no answer of the device's, so
+  // it is told; later reports of the same loss add nothing.
+  if (lost_.exchange(true)) return;
+  std::function<void()> notice;
+  {
+    std::lock_guard lock(notice_mutex_);
+    notice = lost_notice_;
+  }
+  if (notice) notice();
 }
 
 OutputAudio::~OutputAudio() {
@@ -61,7 +75,15 @@ void OutputAudio::SetSpeedDivisor(int32_t divisor) {
   if (open_ && stretching_ && tempo != tempo_) Retune(tempo);
 }
 
+void OutputAudio::Check(platform::MMResult result) {
+  if (result == platform::MMResult::kNoError) return;
+  if (result == platform::MMResult::kDeviceLost) MarkLost();
+  throw MMException(result);
+}
+
 void OutputAudio::OpenDevice() {
+  // Cleared before the device runs: a loss it reports from the start belongs to this Open.
+  lost_ = false;
   const platform::MMResult result =
       device_->Open(device_format_, [this](platform::WaveHeader& h) { OnDone(h); });
   if (result != platform::MMResult::kNoError) {
@@ -142,6 +164,8 @@ void OutputAudio::Open(const PcmBlockFormat& format) {
 
 uint32_t OutputAudio::Write(const uint8_t* bytes, uint32_t length) {
   if (!open_) return 0;
+  // The writer hears of a lost device here: its blocks come back at once and go nowhere.
+  if (lost_) throw MMException(platform::MMResult::kDeviceLost);
   uint32_t completed = 0;
   while (length > 0) {
     const uint32_t room = block_size_ - fill_offset_;
@@ -206,8 +230,10 @@ bool OutputAudio::QueueBlock() {
 void OutputAudio::WriteHeader(Header& h, uint32_t bytes) {
   h.wave.buffer_length = bytes;
   ++queued_;  // before the write: the completion may come before Write returns
-  if (device_->Write(h.wave) != platform::MMResult::kNoError) {
+  const platform::MMResult written = device_->Write(h.wave);
+  if (written != platform::MMResult::kNoError) {
     // A block the device refused never comes back; its header is free again at once.
+    if (written == platform::MMResult::kDeviceLost) MarkLost();
     --queued_;
     free_headers_->Release();
   }
@@ -274,7 +300,9 @@ void OutputAudio::Retune(double tempo) {
         ring_filled_ >= kRingCount ? (ring_filled_ - (kRingCount - 1)) * frames_per_block_ : 0;
     heard = std::clamp(heard, oldest, std::max(oldest, frames_written_));
     // A device that cannot drop its queue keeps the old tempo until the next Open.
-    if (device_->Reset() != platform::MMResult::kNoError) return;
+    const platform::MMResult reset = device_->Reset();
+    if (reset == platform::MMResult::kDeviceLost) MarkLost();
+    if (reset != platform::MMResult::kNoError) return;
     ClearSpans(static_cast<double>(heard));
   }
   tempo_ = tempo;
@@ -417,6 +445,10 @@ void OutputAudio::CloseStretched() {
 
 void OutputAudio::Close() {
   if (!open_) return;
+  if (lost_) {
+    CloseLost();
+    return;
+  }
   if (stretching_) {
     CloseStretched();
   } else if (fill_offset_ != 0) {
@@ -431,8 +463,12 @@ void OutputAudio::Close() {
   }
   // A paused device would keep the tail, and this wait, forever.
   if (paused_) {
-    device_->Restart();
+    if (device_->Restart() == platform::MMResult::kDeviceLost) MarkLost();
     paused_ = false;
+  }
+  if (lost_) {
+    CloseLost();
+    return;
   }
   // A tempo change while the tail plays queues it again: then the wait starts over.
   std::unique_lock stream(stream_mutex_, std::defer_lock);
@@ -446,23 +482,42 @@ void OutputAudio::Close() {
   // The device gets a bounded time to give each buffer back; past it, a Reset takes them back.
   const auto deadline = Clock::now() + kCloseGrace;
   const auto retry = [&](auto&& call) {
-    while (call() == platform::MMResult::kStillPlaying) {
+    platform::MMResult r;
+    while ((r = call()) == platform::MMResult::kStillPlaying) {
       if (Clock::now() > deadline) {
-        device_->Reset();
-        call();
-        return;
+        r = device_->Reset();
+        if (r != platform::MMResult::kDeviceLost) r = call();
+        break;
       }
       std::this_thread::sleep_for(kRetryInterval);
     }
+    if (r == platform::MMResult::kDeviceLost) MarkLost();
   };
-  for (int i = 0; i < kHeaderCount; ++i) {
+  for (int i = 0; i < kHeaderCount && !lost_; ++i) {
     Header& h = headers_[static_cast<size_t>((next_header_ + i) % kHeaderCount)];
     retry([&] { return device_->Unprepare(h.wave); });
   }
-  retry([&] { return device_->Close(); });
+  if (!lost_) retry([&] { return device_->Close(); });
+  if (lost_) {
+    CloseLost();
+    return;
+  }
   free_headers_.reset();
   open_ = false;
   stretching_ = false;
+  queued_ = 0;
+  fill_offset_ = 0;
+}
+
+void OutputAudio::CloseLost() {
+  // The device gives back nothing more: closing it releases it (a thread of its stuck in a
+  // stalled server ends by itself later), and every header is the output's own again.
+  device_->Close();
+  for (Header& h : headers_) h.wave.flags = 0;
+  free_headers_.reset();
+  open_ = false;
+  stretching_ = false;
+  paused_ = false;
   queued_ = 0;
   fill_offset_ = 0;
 }

@@ -14,6 +14,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -54,6 +55,8 @@ class OutputAudio : public OutputMedia {
   void SetFlagA(uint8_t flag) override { flag_a_ = flag; }
   void SetFlagB(uint8_t flag) override { flag_b_ = flag; }
   int32_t QueuedBlocks() const override { return queued_.load(); }
+  bool DeviceLost() const override { return lost_.load(); }
+  void SetLostNotice(std::function<void()> notice) override;
 
   // The equalizer consulted before each block is queued; null (the default) for none. Not owned.
   void SetEqualizer(EqualizerHook* equalizer) { equalizer_.store(equalizer); }
@@ -126,10 +129,23 @@ class OutputAudio : public OutputMedia {
   // False when the device kept buffers beyond the time the queue takes to play.
   bool WaitUntilDrained();
   void OpenDevice();
+  // Raises MMException for a failed device call, noting first whether the device was lost.
+  void Check(platform::MMResult result);
+  // The end of an Open whose device was lost: nothing is waited for, since a lost device hands
+  // nothing back any more.
+  void CloseLost();
+  // The device was lost (found by a call, or reported by the device): notes it and tells the
+  // lost notice, once per Open.
+  void MarkLost();
 
   platform::AudioBackend& backend_;
   std::unique_ptr<platform::WaveOutDevice> device_;
   std::atomic<bool> open_{false};  // read by IsOpen from any thread
+  // A device call answered kDeviceLost since the last Open. Set by whichever thread made it (the
+  // reader, or the main thread changing the tempo in place).
+  std::atomic<bool> lost_{false};
+  std::mutex notice_mutex_;  // the lost notice is set by the input, called on any thread
+  std::function<void()> lost_notice_;
   bool paused_ = false;
   platform::WaveFormat device_format_;
   std::unique_ptr<platform::Semaphore> free_headers_;

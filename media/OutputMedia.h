@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 
 #include "media/PcmBlockFormat.h"
@@ -51,6 +52,13 @@ class OutputMedia {
 
   // Blocks handed to the device and not yet returned by it.
   virtual int32_t QueuedBlocks() const = 0;
+
+  // Whether the device went away during the last playback (see platform::MMResult::kDeviceLost);
+  // false again after the next Open.
+  virtual bool DeviceLost() const { return false; }
+  // Called (on any thread) when the device is lost during playback, however it was found: the
+  // input wakes its reader with it, which may be paused and so writing nothing.
+  virtual void SetLostNotice(std::function<void()> notice) { (void)notice; }
 };
 
 }  // namespace media

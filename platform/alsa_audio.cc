@@ -4,8 +4,11 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
+#include <cstring>
 #include <deque>
 #include <mutex>
+#include <optional>
 
 #include "platform/sound_file.h"
 
@@ -13,12 +16,17 @@ namespace platform {
 
 namespace {
 
+using Clock = std::chrono::steady_clock;
+
 // How long a device thread sleeps between looks at the PCM while it has work: short beside the
 // 100 ms buffer, so the device never runs dry, and the granularity of position and completions.
 constexpr Milliseconds kTick{5};
-// An answer from a device thread comes within a tick; this bound only keeps a caller from
-// hanging on a thread that is stuck inside the sound library.
-constexpr Milliseconds kCommandTimeout{5000};
+// A device that takes no frame and plays none for this long while it has some to play is lost:
+// a stalled sound server leaves the PCM running with no room and no delay, for ever.
+constexpr Milliseconds kStallLimit{1500};
+// How often a paused device looks whether its server is still there: a loss is then reported
+// within this time, not only at the next restart.
+constexpr Milliseconds kPausedLook{250};
 
 // ALSA and its plugins print their own diagnostics on stderr; the program reports device
 // errors itself, by result code.
@@ -45,7 +53,7 @@ MMResult FromOpenError(int err) {
 }
 
 // Opens a PCM in non-blocking mode with the wave format; the device thread never blocks in the
-// sound library, so it can always answer its messages.
+// sound library by its own choice, so it can always answer its messages.
 MMResult OpenPcm(snd_pcm_t*& pcm, const std::string& name, snd_pcm_stream_t stream,
                  const WaveFormat& format, unsigned latency_us) {
   SilenceAlsa();
@@ -90,10 +98,12 @@ enum DeviceMessage : uint32_t {
   kMsgShutdown,  // the owner is going away: hand everything back and end, whatever is queued
 };
 
-MMResult Send(ThreadId thread, uint32_t message) {
+// Sends a command to a device thread and waits for its answer, at most kDeviceAnswerTimeout;
+// nothing when the thread did not answer in time (it is stuck inside the sound library).
+std::optional<MMResult> Send(ThreadId thread, uint32_t message) {
   auto reply = std::make_shared<Reply>();
   if (!PostThreadMessage(thread, {message, reply, 0, nullptr})) return MMResult::kInvalidHandle;
-  if (reply->Wait(kCommandTimeout) != WaitResult::kSignaled) return MMResult::kError;
+  if (reply->Wait(kDeviceAnswerTimeout) != WaitResult::kSignaled) return std::nullopt;
   return reply->result;
 }
 
@@ -123,133 +133,58 @@ bool ResumeOrPrepare(snd_pcm_t* pcm) {
   return false;
 }
 
+// What an open device shares between its owner and its device thread. The thread holds a
+// reference of its own, so that an owner that gave up on a thread stuck inside the sound library
+// (a stalled sound server) can go on, and even go away: once the call returns, the thread finds
+// itself abandoned, closes its PCM and ends, touching nothing of the owner's.
+class CoreBase {
+ public:
+  // Set once: by the device thread when the device failed for good, or by an owner that gave up
+  // waiting. The owner's calls fail at once from then on.
+  std::atomic<bool> lost{false};
+
+  // Owner: from now on the thread hands nothing back and reads no buffer of the owner's.
+  void Abandon() {
+    std::lock_guard lock(owner_mutex_);
+    abandoned_ = true;
+    lost = true;
+  }
+
+ protected:
+  // Held by the device thread while it reads or hands back one of the owner's buffers (and so
+  // through the owner's callbacks, which may call the device again: recursive).
+  std::recursive_mutex owner_mutex_;
+  bool abandoned_ = false;  // guarded by owner_mutex_
+};
+
 // ---------------------------------------------------------------------------------------------
 // Wave-out
 
-class AlsaWaveOut final : public WaveOutDevice {
+// One Open of a wave-out device: everything the device thread touches.
+class OutCore : public CoreBase {
  public:
-  explicit AlsaWaveOut(const AlsaOptions& options) : options_(options) {}
+  OutCore(const WaveFormat& format, WaveOutDevice::DoneCallback done,
+          WaveOutDevice::LostCallback lost_notice)
+      : format_(format), done_(std::move(done)), lost_notice_(std::move(lost_notice)) {}
 
-  ~AlsaWaveOut() override {
-    if (IsOpen() && Close() != MMResult::kNoError) Shutdown();
-  }
-
-  MMResult Open(const WaveFormat& format, DoneCallback done) override {
-    if (open_) return MMResult::kAllocated;
-    if (!SupportedDeviceFormat(format)) return MMResult::kBadFormat;
-    snd_pcm_t* pcm;
-    MMResult r = OpenPcm(pcm, options_.playback_device, SND_PCM_STREAM_PLAYBACK, format,
-                         options_.playback_latency_us);
-    if (r != MMResult::kNoError) return r;
-    // The device thread's state, set before the thread starts.
-    pcm_ = pcm;
-    format_ = format;
-    done_ = std::move(done);
-    blocks_.clear();
-    total_ = written_ = stream_written_ = played_ = 0;
-    paused_ = pcm_paused_ = failed_ = false;
-    position_ = 0;
-    if (!thread_.Start([this] { Run(); })) {
-      snd_pcm_close(pcm_);
-      pcm_ = nullptr;
-      return MMResult::kNoMem;
-    }
-    open_ = true;
-    return MMResult::kNoError;
-  }
-
-  MMResult Close() override {
-    if (!open_) return MMResult::kInvalidHandle;
-    if (OnDeviceThread()) return MMResult::kHandleBusy;  // a thread cannot wait for its own end
-    MMResult r = Send(thread_.id(), kMsgClose);
-    if (r == MMResult::kStillPlaying) return r;
-    if (!thread_.WaitForEnd(kCommandTimeout)) return MMResult::kError;
-    thread_.Join();
-    open_ = false;
-    position_ = 0;
-    return MMResult::kNoError;
-  }
-
-  bool IsOpen() const override { return open_; }
-
-  MMResult Prepare(WaveHeader& header) override { return PrepareHeader(header); }
-
-  MMResult Unprepare(WaveHeader& header) override { return UnprepareHeader(header); }
-
-  MMResult Write(WaveHeader& header) override {
-    if (!(header.flags & WaveHeader::kPrepared)) return MMResult::kUnprepared;
-    if (!open_) return MMResult::kInvalidHandle;
-    header.flags.fetch_and(~WaveHeader::kDone);
-    header.flags.fetch_or(WaveHeader::kInQueue);
-    if (!PostThreadMessage(thread_.id(), {kMsgQueue, nullptr, 0, &header})) {
-      header.flags.fetch_and(~WaveHeader::kInQueue);
-      return MMResult::kInvalidHandle;
-    }
-    return MMResult::kNoError;
-  }
-
-  MMResult Pause() override { return Command(kMsgPause); }
-  MMResult Restart() override { return Command(kMsgRestart); }
-  MMResult Reset() override { return Command(kMsgReset); }
-
-  MMResult GetPosition(uint64_t& frames) override {
-    if (!open_) return MMResult::kInvalidHandle;
-    frames = position_;
-    return MMResult::kNoError;
-  }
-
-  MMResult SetVolume(uint16_t left, uint16_t right) override {
-    if (!open_) return MMResult::kInvalidHandle;
-    volume_ = static_cast<uint32_t>(right) << 16 | left;
-    return MMResult::kNoError;
-  }
-
- private:
-  struct Block {
-    WaveHeader* header;
-    uint64_t start;  // frame numbers since Open or Reset: [start, end)
-    uint64_t end;
-  };
-
-  // Ends the device thread even with blocks queued, so that destruction never waits for ever.
-  void Shutdown() {
-    if (OnDeviceThread()) return;  // destroyed from its own callback: the thread ends with it
-    Send(thread_.id(), kMsgShutdown);
-    thread_.Join();
-    open_ = false;
-  }
-
-  bool OnDeviceThread() const {
-    return CurrentThreadId() != 0 && CurrentThreadId() == thread_.id();
-  }
-
-  // Commands run on the device thread; a completion callback that issues one is already there.
-  MMResult Command(uint32_t message) {
-    if (!open_) return MMResult::kInvalidHandle;
-    if (OnDeviceThread()) return Handle(ThreadMessage{message, nullptr, 0, nullptr}).result;
-    return Send(thread_.id(), message);
-  }
+  std::atomic<uint64_t> position{0};  // published by the device thread
+  std::atomic<uint32_t> volume{0xFFFFFFFFu};
 
   struct Handled {
     MMResult result = MMResult::kNoError;
     bool quit = false;
   };
 
-  void Run() {
-    MessageQueue* queue = CurrentQueue();
-    for (;;) {
-      Pump();
-      const bool busy = !blocks_.empty() && !paused_;
-      ThreadMessage m;
-      if (busy ? !queue->GetFor(m, kTick) : !queue->Get(m)) {
-        if (busy) continue;
-        break;
-      }
-      Handled h = Handle(m);
-      Answer(m, h.result);
-      if (h.quit) break;
-    }
-    snd_pcm_drop(pcm_);
+  // The device thread's body: opens the PCM, answers `opened`, then serves messages.
+  void Main(const std::string& name, unsigned latency_us, const std::shared_ptr<Reply>& opened) {
+    const MMResult r = OpenPcm(pcm_, name, SND_PCM_STREAM_PLAYBACK, format_, latency_us);
+    opened->result = r;
+    opened->Set();
+    if (r != MMResult::kNoError) return;
+    last_progress_ = Clock::now();
+    Run();
+    // A stalled server would hold the drop; a lost device has nothing left to drop.
+    if (!lost) snd_pcm_drop(pcm_);
     snd_pcm_close(pcm_);
     pcm_ = nullptr;
   }
@@ -259,16 +194,23 @@ class AlsaWaveOut final : public WaveOutDevice {
     switch (m.id) {
       case kMsgQueue: {
         auto* header = static_cast<WaveHeader*>(m.ptr);
+        std::lock_guard lock(owner_mutex_);
+        if (abandoned_) break;
+        if (failed_) {
+          Done(*header);  // a lost device hands every block straight back
+          break;
+        }
+        if (blocks_.empty()) last_progress_ = Clock::now();
         uint64_t frames = header->buffer_length / format_.block_align;
         blocks_.push_back({header, total_, total_ + frames});
         total_ += frames;
         break;
       }
       case kMsgPause:
-        h.result = DoPause();
+        h.result = failed_ ? MMResult::kDeviceLost : DoPause();
         break;
       case kMsgRestart:
-        h.result = DoRestart();
+        h.result = failed_ ? MMResult::kDeviceLost : DoRestart();
         break;
       case kMsgReset:
         h.result = DoReset();
@@ -290,16 +232,63 @@ class AlsaWaveOut final : public WaveOutDevice {
     return h;
   }
 
+ private:
+  struct Block {
+    WaveHeader* header;
+    uint64_t start;  // frame numbers since Open or Reset: [start, end)
+    uint64_t end;
+  };
+
+  void Run() {
+    MessageQueue* queue = CurrentQueue();
+    for (;;) {
+      Pump();
+      const bool busy = !blocks_.empty() && !paused_;
+      const bool held = paused_ && !failed_;
+      ThreadMessage m;
+      if (busy || held) {
+        if (!queue->GetFor(m, busy ? kTick : kPausedLook)) {
+          if (held) LookWhilePaused();
+          continue;
+        }
+      } else if (!queue->Get(m)) {
+        break;
+      }
+      Handled h = Handle(m);
+      Answer(m, h.result);
+      if (h.quit) break;
+    }
+  }
+
+  // A paused PCM moves nothing, so only its connection tells whether the server is still
+  // there; the errors of a server that went away count as a loss.
+  void LookWhilePaused() {
+    if (snd_pcm_state(pcm_) == SND_PCM_STATE_DISCONNECTED) {
+      Fail();
+      return;
+    }
+    snd_pcm_sframes_t delay = 0;
+    const int err = snd_pcm_delay(pcm_, &delay);
+    if (err == -EIO || err == -ENODEV || err == -ENOTCONN || err == -ECONNRESET) Fail();
+  }
+
   // Writes what the device has room for, follows what it has played, reports finished blocks.
   void Pump() {
-    if (failed_) {
-      // The device is gone: hand everything back so that no writer waits for it for ever.
-      written_ = played_ = total_;
-    } else {
+    if (!failed_) {
       if (!paused_) WriteAvailable();
       UpdatePlayed();
+      CheckStall();
     }
-    position_ = played_;
+    if (failed_) {
+      // The device is gone: hand everything back so that no writer waits for it for ever. The
+      // position stays where playback was last heard.
+      std::deque<Block> dropped;
+      dropped.swap(blocks_);
+      for (auto& b : dropped) Done(*b.header);
+      ReportLoss();
+      return;
+    }
+    position = played_;
     while (!blocks_.empty() && blocks_.front().end <= played_) {
       WaveHeader* header = blocks_.front().header;
       blocks_.pop_front();  // before the callback, which may reset (and so empty blocks_)
@@ -307,8 +296,24 @@ class AlsaWaveOut final : public WaveOutDevice {
     }
   }
 
+  void Fail() {
+    failed_ = true;
+    lost = true;
+  }
+
+  // Playing without taking or playing a frame for kStallLimit: the server has stopped answering.
+  void CheckStall() {
+    const auto now = Clock::now();
+    if (paused_ || played_ >= total_ || written_ != seen_written_ || played_ != seen_played_) {
+      seen_written_ = written_;
+      seen_played_ = played_;
+      last_progress_ = now;
+      return;
+    }
+    if (now - last_progress_ > kStallLimit) Fail();
+  }
+
   void WriteAvailable() {
-    const uint32_t align = format_.block_align;
     while (written_ < total_) {
       snd_pcm_sframes_t avail = snd_pcm_avail_update(pcm_);
       if (avail < 0) {
@@ -320,9 +325,8 @@ class AlsaWaveOut final : public WaveOutDevice {
                                 [this](const Block& b) { return written_ < b.end; });
       if (block == blocks_.end()) return;
       auto frames = std::min<uint64_t>(static_cast<uint64_t>(avail), block->end - written_);
-      const uint8_t* data = block->header->data + (written_ - block->start) * align;
-      data = ApplyVolume(data, frames * align);
-      snd_pcm_sframes_t n = snd_pcm_writei(pcm_, data, frames);
+      if (!CopyOut(*block, frames)) return;
+      snd_pcm_sframes_t n = snd_pcm_writei(pcm_, scratch_.data(), frames);
       if (n == -EAGAIN) return;
       if (n < 0) {
         Recover(static_cast<int>(n));
@@ -331,6 +335,40 @@ class AlsaWaveOut final : public WaveOutDevice {
       written_ += static_cast<uint64_t>(n);
       stream_written_ += static_cast<uint64_t>(n);
     }
+  }
+
+  // Copies the next `frames` of a block into the thread's own buffer, at the volume, so that the
+  // sound library never holds a pointer into the owner's memory (a call stuck in a stalled
+  // server may return after the owner has freed it). False once abandoned.
+  bool CopyOut(const Block& block, uint64_t frames) {
+    std::lock_guard lock(owner_mutex_);
+    if (abandoned_) return false;
+    const uint32_t align = format_.block_align;
+    const uint8_t* data = block.header->data + (written_ - block.start) * align;
+    const size_t bytes = frames * align;
+    scratch_.resize(bytes);
+    const uint32_t vol = volume;
+    if (vol == 0xFFFFFFFFu) {
+      std::memcpy(scratch_.data(), data, bytes);
+      return true;
+    }
+    const uint32_t gains[2] = {vol & 0xFFFF, vol >> 16};
+    const int channels = format_.channels;
+    if (format_.bits_per_sample == 8) {
+      for (size_t i = 0; i < bytes; ++i) {
+        int32_t v = (static_cast<int32_t>(data[i]) - 128) *
+                    static_cast<int32_t>(gains[i % channels]) / 0xFFFF;
+        scratch_[i] = static_cast<uint8_t>(v + 128);
+      }
+    } else {
+      for (size_t i = 0; i + 1 < bytes; i += 2) {
+        auto s = static_cast<int16_t>(data[i] | data[i + 1] << 8);
+        int32_t v = s * static_cast<int32_t>(gains[(i / 2) % channels]) / 0xFFFF;
+        scratch_[i] = static_cast<uint8_t>(v & 0xFF);
+        scratch_[i + 1] = static_cast<uint8_t>((v >> 8) & 0xFF);
+      }
+    }
+    return true;
   }
 
   // played = written − what the device still holds; never ahead of what was heard and never
@@ -357,6 +395,9 @@ class AlsaWaveOut final : public WaveOutDevice {
       case SND_PCM_STATE_SUSPENDED:
         Recover(-ESTRPIPE);
         return;
+      case SND_PCM_STATE_DISCONNECTED:
+        Fail();
+        return;
       default:
         // Not started since the last prepare: only what came before has been heard.
         played_ = std::max(played_, written_ - stream_written_);
@@ -364,13 +405,14 @@ class AlsaWaveOut final : public WaveOutDevice {
     }
   }
 
-  // Every PCM error of the write path ends here: under-runs, suspends and lost devices.
+  // Every PCM error of the write path ends here: under-runs, suspends and lost devices. A PCM
+  // that cannot even be prepared again (its server has gone) is lost.
   void Recover(int err) {
     if (err == -EPIPE) {
       // Under-run: the device ran dry, so everything written has been heard.
       played_ = std::max(played_, written_);
       stream_written_ = 0;
-      snd_pcm_prepare(pcm_);
+      if (snd_pcm_prepare(pcm_) < 0) Fail();
     } else if (err == -ESTRPIPE) {
       if (!ResumeOrPrepare(pcm_)) {
         // The buffer was lost with the suspend: write again from what had been heard.
@@ -378,17 +420,17 @@ class AlsaWaveOut final : public WaveOutDevice {
         stream_written_ = 0;
       }
     } else if (err == -EBADFD) {
-      snd_pcm_prepare(pcm_);
+      if (snd_pcm_prepare(pcm_) < 0) Fail();
       written_ = played_;
       stream_written_ = 0;
     } else {
-      failed_ = true;
+      Fail();
     }
   }
 
   MMResult DoPause() {
     paused_ = true;
-    if (pcm_paused_ || failed_) return MMResult::kNoError;
+    if (pcm_paused_) return MMResult::kNoError;
     if (snd_pcm_state(pcm_) != SND_PCM_STATE_RUNNING) return MMResult::kNoError;
     int err = snd_pcm_pause(pcm_, 1);
     if (err == 0) {
@@ -404,12 +446,13 @@ class AlsaWaveOut final : public WaveOutDevice {
     }
     // EBADFD: the stream had not started; holding back the writes is the pause.
     UpdatePlayed();
-    position_ = played_;  // a caller reading the position after Pause sees where it stopped
+    position = played_;  // a caller reading the position after Pause sees where it stopped
     return MMResult::kNoError;
   }
 
   MMResult DoRestart() {
     paused_ = false;
+    last_progress_ = Clock::now();
     if (pcm_paused_) {
       pcm_paused_ = false;
       int err = snd_pcm_pause(pcm_, 0);
@@ -425,52 +468,35 @@ class AlsaWaveOut final : public WaveOutDevice {
     }
     pcm_paused_ = false;
     total_ = written_ = stream_written_ = played_ = 0;
-    position_ = 0;
+    if (!failed_) position = 0;
+    last_progress_ = Clock::now();
     std::deque<Block> dropped;
     dropped.swap(blocks_);
     for (auto& b : dropped) Done(*b.header);
-    return MMResult::kNoError;
+    return failed_ ? MMResult::kDeviceLost : MMResult::kNoError;
   }
 
   void Done(WaveHeader& header) {
+    std::lock_guard lock(owner_mutex_);
+    if (abandoned_) return;
     MarkDone(header);
     if (done_) done_(header);
   }
 
-  // Software volume (ALSA PCMs have none of their own): scales into a scratch buffer.
-  const uint8_t* ApplyVolume(const uint8_t* data, size_t bytes) {
-    const uint32_t volume = volume_;
-    if (volume == 0xFFFFFFFFu) return data;
-    scratch_.resize(bytes);
-    const uint32_t gains[2] = {volume & 0xFFFF, volume >> 16};
-    const int channels = format_.channels;
-    if (format_.bits_per_sample == 8) {
-      for (size_t i = 0; i < bytes; ++i) {
-        int32_t v = (static_cast<int32_t>(data[i]) - 128) *
-                    static_cast<int32_t>(gains[i % channels]) / 0xFFFF;
-        scratch_[i] = static_cast<uint8_t>(v + 128);
-      }
-    } else {
-      for (size_t i = 0; i + 1 < bytes; i += 2) {
-        auto s = static_cast<int16_t>(data[i] | data[i + 1] << 8);
-        int32_t v = s * static_cast<int32_t>(gains[(i / 2) % channels]) / 0xFFFF;
-        scratch_[i] = static_cast<uint8_t>(v & 0xFF);
-        scratch_[i + 1] = static_cast<uint8_t>((v >> 8) & 0xFF);
-      }
-    }
-    return scratch_.data();
+  // Once, after the blocks were handed back: an owner that writes nothing (paused) hears of it.
+  void ReportLoss() {
+    if (loss_reported_) return;
+    loss_reported_ = true;
+    std::lock_guard lock(owner_mutex_);
+    if (!abandoned_ && lost_notice_) lost_notice_();
   }
 
-  const AlsaOptions options_;
-  std::atomic<bool> open_{false};
-  std::atomic<uint64_t> position_{0};  // published by the device thread
-  std::atomic<uint32_t> volume_{0xFFFFFFFFu};
-  Thread thread_;
-
-  // Owned by the device thread while it runs.
+  // Owned by the device thread.
   snd_pcm_t* pcm_ = nullptr;
-  WaveFormat format_;
-  DoneCallback done_;
+  const WaveFormat format_;
+  const WaveOutDevice::DoneCallback done_;
+  const WaveOutDevice::LostCallback lost_notice_;
+  bool loss_reported_ = false;
   std::deque<Block> blocks_;     // queued and not yet heard to the end, in order
   uint64_t total_ = 0;           // frames queued since Open or Reset
   uint64_t written_ = 0;         // of those, handed to the PCM
@@ -479,73 +505,78 @@ class AlsaWaveOut final : public WaveOutDevice {
   bool paused_ = false;          // the caller's pause: no writes while it holds
   bool pcm_paused_ = false;      // the PCM itself is paused
   bool failed_ = false;          // the device failed for good
+  uint64_t seen_written_ = 0;    // the figures at the last look for a stall
+  uint64_t seen_played_ = 0;
+  Clock::time_point last_progress_{};
   std::vector<uint8_t> scratch_;
 };
 
-// ---------------------------------------------------------------------------------------------
-// Wave-in
-
-std::atomic<uint32_t> g_wave_in_serial{0};
-
-class AlsaWaveIn final : public WaveInDevice {
+class AlsaWaveOut final : public WaveOutDevice {
  public:
-  AlsaWaveIn(const AlsaOptions& options, AlsaAudioBackend& backend)
-      : options_(options), backend_(backend) {}
+  explicit AlsaWaveOut(const AlsaOptions& options) : options_(options) {}
 
-  ~AlsaWaveIn() override {
-    if (IsOpen() && Close() != MMResult::kNoError) Shutdown();
+  ~AlsaWaveOut() override {
+    if (open_ && Close() == MMResult::kStillPlaying) Shutdown();
   }
 
-  MMResult Open(int device, const WaveFormat& format, ThreadId notify_thread) override {
+  MMResult Open(const WaveFormat& format, DoneCallback done) override {
     if (open_) return MMResult::kAllocated;
-    std::string name = options_.capture_device;
-    if (device != kDefaultWaveInDevice) {
-      auto ids = backend_.WaveInDeviceIds();
-      if (device < 0 || static_cast<size_t>(device) >= ids.size()) return MMResult::kBadDeviceId;
-      name = ids[static_cast<size_t>(device)];
-    }
     if (!SupportedDeviceFormat(format)) return MMResult::kBadFormat;
-    snd_pcm_t* pcm;
-    MMResult r = OpenPcm(pcm, name, SND_PCM_STREAM_CAPTURE, format, options_.capture_latency_us);
-    if (r != MMResult::kNoError) return r;
-    pcm_ = pcm;
-    format_ = format;
-    notify_ = notify_thread;
-    serial_ = ++g_wave_in_serial;
-    queue_.clear();
-    started_ = failed_ = false;
-    if (!thread_.Start([this] { Run(); })) {
-      snd_pcm_close(pcm_);
-      pcm_ = nullptr;
+    auto core = std::make_shared<OutCore>(format, std::move(done), lost_notice_);
+    auto opened = std::make_shared<Reply>();
+    // The PCM is opened on the device thread, so that a server that does not answer holds up
+    // only that thread.
+    if (!thread_.Start(
+            [core, opened, name = options_.playback_device,
+             latency = options_.playback_latency_us] { core->Main(name, latency, opened); })) {
       return MMResult::kNoMem;
     }
+    if (opened->Wait(kDeviceOpenTimeout) != WaitResult::kSignaled) {
+      Abandon(*core);
+      return MMResult::kDeviceLost;
+    }
+    if (opened->result != MMResult::kNoError) {
+      thread_.Join();
+      return opened->result;
+    }
+    core_ = std::move(core);
     open_ = true;
-    PostThreadMessage(notify_, {kMsgWaveInOpen, nullptr, serial_, nullptr});
     return MMResult::kNoError;
   }
 
   MMResult Close() override {
     if (!open_) return MMResult::kInvalidHandle;
-    MMResult r = Send(thread_.id(), kMsgClose);
-    if (r == MMResult::kStillPlaying) return r;
-    if (!thread_.WaitForEnd(kCommandTimeout)) return MMResult::kError;
-    thread_.Join();
+    if (OnDeviceThread()) return MMResult::kHandleBusy;  // a thread cannot wait for its own end
+    if (!core_->lost) {
+      const auto r = Send(thread_.id(), kMsgClose);
+      if (r == MMResult::kStillPlaying) return *r;
+      if (r && thread_.WaitForEnd(kDeviceAnswerTimeout)) {
+        thread_.Join();
+        open_ = false;
+        return MMResult::kNoError;
+      }
+    }
+    // Lost, or not answering: the thread ends by itself once its call returns.
+    Abandon(*core_);
     open_ = false;
-    PostThreadMessage(notify_, {kMsgWaveInClose, nullptr, serial_, nullptr});
-    return MMResult::kNoError;
+    return MMResult::kDeviceLost;
   }
 
   bool IsOpen() const override { return open_; }
-  uint32_t OpenSerial() const override { return serial_; }
+  void SetLostCallback(LostCallback lost) override { lost_notice_ = std::move(lost); }
 
   MMResult Prepare(WaveHeader& header) override { return PrepareHeader(header); }
 
-  MMResult Unprepare(WaveHeader& header) override { return UnprepareHeader(header); }
+  MMResult Unprepare(WaveHeader& header) override {
+    // A lost device never hands back what it held: those headers are free once it is closed.
+    if (!open_) header.flags.fetch_and(~WaveHeader::kInQueue);
+    return UnprepareHeader(header);
+  }
 
-  MMResult AddBuffer(WaveHeader& header) override {
+  MMResult Write(WaveHeader& header) override {
     if (!(header.flags & WaveHeader::kPrepared)) return MMResult::kUnprepared;
     if (!open_) return MMResult::kInvalidHandle;
-    header.bytes_recorded = 0;
+    if (core_->lost) return MMResult::kDeviceLost;
     header.flags.fetch_and(~WaveHeader::kDone);
     header.flags.fetch_or(WaveHeader::kInQueue);
     if (!PostThreadMessage(thread_.id(), {kMsgQueue, nullptr, 0, &header})) {
@@ -555,21 +586,89 @@ class AlsaWaveIn final : public WaveInDevice {
     return MMResult::kNoError;
   }
 
-  MMResult Start() override {
-    return open_ ? Send(thread_.id(), kMsgStart) : MMResult::kInvalidHandle;
+  MMResult Pause() override { return Command(kMsgPause); }
+  MMResult Restart() override { return Command(kMsgRestart); }
+  MMResult Reset() override { return Command(kMsgReset); }
+
+  MMResult GetPosition(uint64_t& frames) override {
+    if (!open_) return MMResult::kInvalidHandle;
+    frames = core_->position;
+    return MMResult::kNoError;
   }
-  MMResult Reset() override {
-    return open_ ? Send(thread_.id(), kMsgReset) : MMResult::kInvalidHandle;
+
+  MMResult SetVolume(uint16_t left, uint16_t right) override {
+    if (!open_) return MMResult::kInvalidHandle;
+    core_->volume = static_cast<uint32_t>(right) << 16 | left;
+    return MMResult::kNoError;
   }
 
  private:
-  // Ends the device thread even with buffers queued, so that destruction never waits for ever.
+  // The owner gives up on the thread: it hands nothing back from now on and ends by itself.
+  void Abandon(OutCore& core) {
+    core.Abandon();
+    PostThreadMessage(thread_.id(), {kMsgShutdown, nullptr, 0, nullptr});
+    thread_.Detach();
+  }
+
+  // Ends the device thread even with blocks queued, so that destruction never waits for ever.
   void Shutdown() {
-    Send(thread_.id(), kMsgShutdown);
-    thread_.Join();
+    if (OnDeviceThread()) return;  // destroyed from its own callback: the thread ends with it
+    if (Send(thread_.id(), kMsgShutdown) && thread_.WaitForEnd(kDeviceAnswerTimeout)) {
+      thread_.Join();
+    } else {
+      Abandon(*core_);
+    }
     open_ = false;
   }
 
+  bool OnDeviceThread() const {
+    return CurrentThreadId() != 0 && CurrentThreadId() == thread_.id();
+  }
+
+  // Commands run on the device thread; a completion callback that issues one is already there.
+  // A thread that does not answer in time is stuck in the sound library: the device is lost.
+  MMResult Command(uint32_t message) {
+    if (!open_) return MMResult::kInvalidHandle;
+    if (OnDeviceThread()) return core_->Handle(ThreadMessage{message, nullptr, 0, nullptr}).result;
+    if (core_->lost) return MMResult::kDeviceLost;
+    const auto r = Send(thread_.id(), message);
+    if (r) return *r;
+    core_->Abandon();
+    return MMResult::kDeviceLost;
+  }
+
+  const AlsaOptions options_;
+  std::atomic<bool> open_{false};
+  Thread thread_;
+  LostCallback lost_notice_;  // for the Opens from now on
+  // The current (or last) Open's shared part; replaced only by the next Open, so that a position
+  // read on another thread while the device closes still finds it.
+  std::shared_ptr<OutCore> core_;
+};
+
+// ---------------------------------------------------------------------------------------------
+// Wave-in
+
+std::atomic<uint32_t> g_wave_in_serial{0};
+
+// One Open of a wave-in device: everything the device thread touches.
+class InCore : public CoreBase {
+ public:
+  InCore(const WaveFormat& format, ThreadId notify, uint32_t serial)
+      : format_(format), notify_(notify), serial_(serial) {}
+
+  void Main(const std::string& name, unsigned latency_us, const std::shared_ptr<Reply>& opened) {
+    const MMResult r = OpenPcm(pcm_, name, SND_PCM_STREAM_CAPTURE, format_, latency_us);
+    opened->result = r;
+    opened->Set();
+    if (r != MMResult::kNoError) return;
+    Run();
+    if (!lost) snd_pcm_drop(pcm_);
+    snd_pcm_close(pcm_);
+    pcm_ = nullptr;
+  }
+
+ private:
   void Run() {
     MessageQueue* queue = CurrentQueue();
     for (;;) {
@@ -583,11 +682,19 @@ class AlsaWaveIn final : public WaveInDevice {
       MMResult result = MMResult::kNoError;
       bool quit = false;
       switch (m.id) {
-        case kMsgQueue:
-          queue_.push_back(static_cast<WaveHeader*>(m.ptr));
+        case kMsgQueue: {
+          std::lock_guard lock(owner_mutex_);
+          if (abandoned_) break;
+          auto* h = static_cast<WaveHeader*>(m.ptr);
+          if (failed_) {
+            Return(*h);
+          } else {
+            queue_.push_back(h);
+          }
           break;
+        }
         case kMsgStart:
-          result = DoStart();
+          result = failed_ ? MMResult::kDeviceLost : DoStart();
           break;
         case kMsgReset:
           result = DoReset();
@@ -609,9 +716,6 @@ class AlsaWaveIn final : public WaveInDevice {
       Answer(m, result);
       if (quit) break;
     }
-    snd_pcm_drop(pcm_);
-    snd_pcm_close(pcm_);
-    pcm_ = nullptr;
   }
 
   MMResult DoStart() {
@@ -619,21 +723,29 @@ class AlsaWaveIn final : public WaveInDevice {
     int err = snd_pcm_start(pcm_);
     if (err < 0 && err != -EBADFD) return MMResult::kError;
     started_ = true;
+    last_progress_ = Clock::now();
     return MMResult::kNoError;
   }
 
   MMResult DoReset() {
-    snd_pcm_drop(pcm_);
-    snd_pcm_prepare(pcm_);
+    if (!failed_) {
+      snd_pcm_drop(pcm_);
+      snd_pcm_prepare(pcm_);
+    }
     started_ = false;
     std::deque<WaveHeader*> returned;
     returned.swap(queue_);
-    for (WaveHeader* h : returned) Return(*h);
-    return MMResult::kNoError;
+    std::lock_guard lock(owner_mutex_);
+    if (!abandoned_) {
+      for (WaveHeader* h : returned) Return(*h);
+    }
+    return failed_ ? MMResult::kDeviceLost : MMResult::kNoError;
   }
 
   // Moves what the device has captured into the queued buffers, handing back each full one.
   // With no buffer queued the frames are read and dropped, as a card drops what nobody takes.
+  // Frames are read into the thread's own buffer first: a read stuck in a stalled server may
+  // return after the owner has freed its buffers.
   void Pump() {
     if (!started_ || failed_) return;
     const uint32_t align = format_.block_align;
@@ -641,52 +753,197 @@ class AlsaWaveIn final : public WaveInDevice {
       snd_pcm_sframes_t avail = snd_pcm_avail_update(pcm_);
       if (avail < 0) {
         Recover(static_cast<int>(avail));
-        return;
+        break;
       }
-      if (avail == 0) return;
-      uint8_t* into;
-      uint64_t room;
-      if (queue_.empty()) {
-        discard_.resize(4096u * align);
-        into = discard_.data();
-        room = 4096;
-      } else {
-        WaveHeader* h = queue_.front();
-        into = h->data + h->bytes_recorded;
+      if (avail == 0) break;
+      uint64_t room = 4096;
+      if (!queue_.empty()) {
+        std::lock_guard lock(owner_mutex_);
+        if (abandoned_) return;
+        const WaveHeader* h = queue_.front();
         room = (h->buffer_length - h->bytes_recorded) / align;
       }
-      snd_pcm_sframes_t n =
-          snd_pcm_readi(pcm_, into, std::min<uint64_t>(room, static_cast<uint64_t>(avail)));
-      if (n == -EAGAIN) return;
+      const auto want = std::min<uint64_t>(room, static_cast<uint64_t>(avail));
+      scratch_.resize(want * align);
+      snd_pcm_sframes_t n = snd_pcm_readi(pcm_, scratch_.data(), want);
+      if (n == -EAGAIN) break;
       if (n < 0) {
         Recover(static_cast<int>(n));
-        return;
+        break;
       }
+      last_progress_ = Clock::now();
       if (queue_.empty()) continue;
+      std::lock_guard lock(owner_mutex_);
+      if (abandoned_) return;
       WaveHeader* h = queue_.front();
+      std::memcpy(h->data + h->bytes_recorded, scratch_.data(), static_cast<size_t>(n) * align);
       h->bytes_recorded += static_cast<uint32_t>(n) * align;
       if (h->buffer_length - h->bytes_recorded < align) {
         queue_.pop_front();
         Return(*h);
       }
     }
+    // Recording without a frame for kStallLimit: the server has stopped answering.
+    if (!failed_ && Clock::now() - last_progress_ > kStallLimit) Fail();
   }
 
   void Recover(int err) {
     if (err == -EPIPE || err == -EBADFD) {
-      snd_pcm_prepare(pcm_);  // over-run: what was lost is lost; record on
+      // Over-run: what was lost is lost; record on, unless the PCM cannot be prepared again.
+      if (snd_pcm_prepare(pcm_) < 0) {
+        Fail();
+        return;
+      }
     } else if (err == -ESTRPIPE) {
       ResumeOrPrepare(pcm_);
     } else {
-      failed_ = true;
+      Fail();
       return;
     }
     snd_pcm_start(pcm_);
   }
 
-  void Return(WaveHeader& h) {
+  // The device is gone: every buffer goes back with what it holds, then the notice of the loss.
+  void Fail() {
+    failed_ = true;
+    lost = true;
+    std::deque<WaveHeader*> returned;
+    returned.swap(queue_);
+    std::lock_guard lock(owner_mutex_);
+    if (abandoned_) return;
+    for (WaveHeader* h : returned) Return(*h);
+    PostThreadMessage(notify_, {kMsgWaveInLost, nullptr, serial_, nullptr});
+  }
+
+  void Return(WaveHeader& h) {  // owner_mutex_ is held
     MarkDone(h);
     PostThreadMessage(notify_, {kMsgWaveInData, nullptr, serial_, &h});
+  }
+
+  snd_pcm_t* pcm_ = nullptr;
+  const WaveFormat format_;
+  const ThreadId notify_;
+  const uint32_t serial_;
+  std::deque<WaveHeader*> queue_;
+  bool started_ = false;
+  bool failed_ = false;
+  Clock::time_point last_progress_{};
+  std::vector<uint8_t> scratch_;
+};
+
+class AlsaWaveIn final : public WaveInDevice {
+ public:
+  AlsaWaveIn(const AlsaOptions& options, AlsaAudioBackend& backend)
+      : options_(options), backend_(backend) {}
+
+  ~AlsaWaveIn() override {
+    if (open_ && Close() == MMResult::kStillPlaying) Shutdown();
+  }
+
+  MMResult Open(int device, const WaveFormat& format, ThreadId notify_thread) override {
+    if (open_) return MMResult::kAllocated;
+    std::string name = options_.capture_device;
+    if (device != kDefaultWaveInDevice) {
+      auto ids = backend_.WaveInDeviceIds();
+      if (device < 0 || static_cast<size_t>(device) >= ids.size()) return MMResult::kBadDeviceId;
+      name = ids[static_cast<size_t>(device)];
+    }
+    if (!SupportedDeviceFormat(format)) return MMResult::kBadFormat;
+    const uint32_t serial = ++g_wave_in_serial;
+    auto core = std::make_shared<InCore>(format, notify_thread, serial);
+    auto opened = std::make_shared<Reply>();
+    if (!thread_.Start([core, opened, name, latency = options_.capture_latency_us] {
+          core->Main(name, latency, opened);
+        })) {
+      return MMResult::kNoMem;
+    }
+    if (opened->Wait(kDeviceOpenTimeout) != WaitResult::kSignaled) {
+      Abandon(*core);
+      return MMResult::kDeviceLost;
+    }
+    if (opened->result != MMResult::kNoError) {
+      thread_.Join();
+      return opened->result;
+    }
+    core_ = std::move(core);
+    notify_ = notify_thread;
+    serial_ = serial;
+    open_ = true;
+    PostThreadMessage(notify_, {kMsgWaveInOpen, nullptr, serial_, nullptr});
+    return MMResult::kNoError;
+  }
+
+  MMResult Close() override {
+    if (!open_) return MMResult::kInvalidHandle;
+    MMResult result = MMResult::kDeviceLost;
+    bool ended = false;
+    if (!core_->lost) {
+      const auto r = Send(thread_.id(), kMsgClose);
+      if (r == MMResult::kStillPlaying) return *r;
+      ended = r && thread_.WaitForEnd(kDeviceAnswerTimeout);
+    }
+    if (ended) {
+      thread_.Join();
+      result = MMResult::kNoError;
+    } else {
+      Abandon(*core_);  // the thread ends by itself once its call returns
+    }
+    open_ = false;
+    PostThreadMessage(notify_, {kMsgWaveInClose, nullptr, serial_, nullptr});
+    return result;
+  }
+
+  bool IsOpen() const override { return open_; }
+  uint32_t OpenSerial() const override { return serial_; }
+
+  MMResult Prepare(WaveHeader& header) override { return PrepareHeader(header); }
+
+  MMResult Unprepare(WaveHeader& header) override {
+    if (!open_) header.flags.fetch_and(~WaveHeader::kInQueue);
+    return UnprepareHeader(header);
+  }
+
+  MMResult AddBuffer(WaveHeader& header) override {
+    if (!(header.flags & WaveHeader::kPrepared)) return MMResult::kUnprepared;
+    if (!open_) return MMResult::kInvalidHandle;
+    if (core_->lost) return MMResult::kDeviceLost;
+    header.bytes_recorded = 0;
+    header.flags.fetch_and(~WaveHeader::kDone);
+    header.flags.fetch_or(WaveHeader::kInQueue);
+    if (!PostThreadMessage(thread_.id(), {kMsgQueue, nullptr, 0, &header})) {
+      header.flags.fetch_and(~WaveHeader::kInQueue);
+      return MMResult::kInvalidHandle;
+    }
+    return MMResult::kNoError;
+  }
+
+  MMResult Start() override { return Command(kMsgStart); }
+  MMResult Reset() override { return Command(kMsgReset); }
+
+ private:
+  MMResult Command(uint32_t message) {
+    if (!open_) return MMResult::kInvalidHandle;
+    if (core_->lost) return MMResult::kDeviceLost;
+    const auto r = Send(thread_.id(), message);
+    if (r) return *r;
+    core_->Abandon();
+    return MMResult::kDeviceLost;
+  }
+
+  void Abandon(InCore& core) {
+    core.Abandon();
+    PostThreadMessage(thread_.id(), {kMsgShutdown, nullptr, 0, nullptr});
+    thread_.Detach();
+  }
+
+  // Ends the device thread even with buffers queued, so that destruction never waits for ever.
+  void Shutdown() {
+    if (Send(thread_.id(), kMsgShutdown) && thread_.WaitForEnd(kDeviceAnswerTimeout)) {
+      thread_.Join();
+    } else {
+      Abandon(*core_);
+    }
+    open_ = false;
   }
 
   const AlsaOptions options_;
@@ -695,14 +952,7 @@ class AlsaWaveIn final : public WaveInDevice {
   std::atomic<uint32_t> serial_{0};
   ThreadId notify_ = 0;
   Thread thread_;
-
-  // Owned by the device thread while it runs.
-  snd_pcm_t* pcm_ = nullptr;
-  WaveFormat format_;
-  std::deque<WaveHeader*> queue_;
-  bool started_ = false;
-  bool failed_ = false;
-  std::vector<uint8_t> discard_;
+  std::shared_ptr<InCore> core_;
 };
 
 std::string Hint(void* hint, const char* id) {

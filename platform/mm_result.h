@@ -19,14 +19,19 @@ enum class MMResult : uint32_t {
   kNotSupported = 8,   // function not supported
   kInvalidFlag = 10,
   kInvalidParam = 11,
-  kHandleBusy = 12,       // handle in use by another thread
-  kBadFormat = 32,        // unsupported wave format
-  kStillPlaying = 33,     // blocks still queued
-  kUnprepared = 34,       // block not prepared
-  kSync = 35,             // device is synchronous
+  kHandleBusy = 12,    // handle in use by another thread
+  kBadFormat = 32,     // unsupported wave format
+  kStillPlaying = 33,  // blocks still queued
+  kUnprepared = 34,    // block not prepared
+  kSync = 35,          // device is synchronous
+  // The device went away while open (the sound server ended) or stopped answering (a stalled
+  // server): every later call on it fails at once with this code until it is closed.
+  kDeviceLost = 64,
 };
 
-constexpr uint32_t ToCode(MMResult r) { return static_cast<uint32_t>(r); }
+constexpr uint32_t ToCode(MMResult r) {
+  return static_cast<uint32_t>(r);
+}
 
 // The text for a result code, in Japanese, as shown to the user.
 std::string MMErrorText(MMResult result);

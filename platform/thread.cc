@@ -132,8 +132,12 @@ bool PostThreadMessage(ThreadId thread, ThreadMessage message) {
   return queue && queue->Post(std::move(message));
 }
 
-MessageQueue* CurrentQueue() { return t_queue; }
-ThreadId CurrentThreadId() { return t_id; }
+MessageQueue* CurrentQueue() {
+  return t_queue;
+}
+ThreadId CurrentThreadId() {
+  return t_id;
+}
 
 QueueScope::QueueScope() : queue_(std::make_shared<MessageQueue>()) {
   id_ = registry().Add(queue_);
@@ -155,7 +159,9 @@ struct Thread::EndState {
   bool ended = false;
 };
 
-Thread::~Thread() { Join(); }
+Thread::~Thread() {
+  Join();
+}
 
 bool Thread::Start(std::function<void()> body) {
   if (Running()) return false;
@@ -216,6 +222,12 @@ void Thread::Join() {
       thread_.join();
     }
   }
+  end_.reset();
+  id_ = 0;
+}
+
+void Thread::Detach() {
+  if (thread_.joinable()) thread_.detach();
   end_.reset();
   id_ = 0;
 }

@@ -23,8 +23,8 @@ struct ThreadMessage {
   // The sender's answer event: signalled by the receiver once the message is handled, and by
   // the queue itself when the message is thrown away at the thread's end. May be null.
   std::shared_ptr<Event> reply;
-  int64_t param = 0;     // numeric argument (a sample index, a code)
-  void* ptr = nullptr;   // pointer argument (a device buffer)
+  int64_t param = 0;    // numeric argument (a sample index, a code)
+  void* ptr = nullptr;  // pointer argument (a device buffer)
 };
 
 class MessageQueue {
@@ -105,6 +105,10 @@ class Thread {
   bool WaitForEnd(Milliseconds timeout = kInfinite);
   // Waits for the end without limit and releases the system thread.
   void Join();
+  // Lets the body run on without anyone waiting for it (a thread stuck inside a library call
+  // that its owner has given up on); its end still closes its queue. The body must own, or share
+  // the ownership of, everything it touches.
+  void Detach();
 
  private:
   struct EndState;

@@ -39,6 +39,13 @@ struct VirtualAudioBackend::Card {
   std::vector<OutDevice*> open_outs;
   std::vector<InDevice*> open_ins;
   uint32_t wave_in_serial = 0;
+  bool stalled = false;  // the sound server answers nothing (Stall)
+
+  // A stalled card answers no command: the caller waits at most kDeviceAnswerTimeout for the
+  // stall to end. False when it did not end (the lock is held throughout, bar the wait).
+  bool Answers(std::unique_lock<std::mutex>& lock) {
+    return !stalled || cv.wait_for(lock, kDeviceAnswerTimeout, [this] { return !stalled; });
+  }
 };
 
 // ---------------------------------------------------------------------------------------------
@@ -47,12 +54,14 @@ struct VirtualAudioBackend::Card {
 struct VirtualAudioBackend::Card::OutDevice {
   WaveFormat format;
   WaveOutDevice::DoneCallback done;
+  WaveOutDevice::LostCallback lost_notice;
   std::deque<WaveHeader*> queue;
   uint32_t front_offset = 0;  // bytes of the front block already played
   uint64_t position = 0;      // frames played since Open or Reset
   bool open = false;
   bool paused = false;
   bool stop = false;
+  bool lost = false;  // LoseDevices, or a command that a stall left unanswered
   int in_callback = 0;
   uint64_t manual_credit = 0;
   double pending_frames = 0;  // real-time clock: frames due but not yet consumed
@@ -76,11 +85,13 @@ class VirtualWaveOut final : public WaveOutDevice {
 
   MMResult Open(const WaveFormat& format, DoneCallback done) override {
     if (!SupportedDeviceFormat(format)) return MMResult::kBadFormat;
-    std::lock_guard lock(card_->mutex);
+    std::unique_lock lock(card_->mutex);
     if (dev_.open) return MMResult::kAllocated;
+    if (!card_->Answers(lock)) return MMResult::kDeviceLost;
     dev_ = {};
     dev_.format = format;
     dev_.done = std::move(done);
+    dev_.lost_notice = lost_callback_;
     dev_.open = true;
     dev_.playback = card_->playbacks.size();
     card_->playbacks.push_back(VirtualPlayback{format, {}, 0, 0, 0, false});
@@ -90,12 +101,21 @@ class VirtualWaveOut final : public WaveOutDevice {
     return MMResult::kNoError;
   }
 
+  void SetLostCallback(LostCallback lost) override { lost_callback_ = std::move(lost); }
+
   MMResult Close() override {
     std::thread thread;
+    bool lost;
     {
-      std::lock_guard lock(card_->mutex);
+      std::unique_lock lock(card_->mutex);
       if (!dev_.open) return MMResult::kInvalidHandle;
-      if (!dev_.queue.empty() || dev_.in_callback) return MMResult::kStillPlaying;
+      if (!dev_.lost && !card_->Answers(lock)) LoseLocked();
+      lost = dev_.lost;
+      if (!lost && (!dev_.queue.empty() || dev_.in_callback)) return MMResult::kStillPlaying;
+      // The hand-back of a loss may still be running: it finishes before the device goes.
+      card_->cv.wait(lock, [this] { return dev_.in_callback == 0; });
+      // A lost device is released whatever it held: it hands nothing back any more.
+      dev_.queue.clear();
       dev_.stop = true;
       card_->cv.notify_all();
       thread = std::move(dev_.thread);
@@ -106,7 +126,14 @@ class VirtualWaveOut final : public WaveOutDevice {
     card_->playbacks[dev_.playback].closed = true;
     std::erase(card_->open_outs, &dev_);
     card_->Changed();
-    return MMResult::kNoError;
+    return lost ? MMResult::kDeviceLost : MMResult::kNoError;
+  }
+
+  // Card lock held: the device is lost without handing anything back.
+  void LoseLocked() {
+    dev_.lost = true;
+    dev_.queue.clear();
+    card_->Changed();
   }
 
   bool IsOpen() const override {
@@ -122,6 +149,7 @@ class VirtualWaveOut final : public WaveOutDevice {
     if (!(header.flags & WaveHeader::kPrepared)) return MMResult::kUnprepared;
     std::lock_guard lock(card_->mutex);
     if (!dev_.open) return MMResult::kInvalidHandle;
+    if (dev_.lost) return MMResult::kDeviceLost;
     header.flags = (header.flags & ~WaveHeader::kDone) | WaveHeader::kInQueue;
     dev_.queue.push_back(&header);
     ++card_->playbacks[dev_.playback].blocks_written;
@@ -138,6 +166,8 @@ class VirtualWaveOut final : public WaveOutDevice {
     {
       std::unique_lock lock(card_->mutex);
       if (!dev_.open) return MMResult::kInvalidHandle;
+      if (!dev_.lost && !card_->Answers(lock)) LoseLocked();
+      if (dev_.lost) return MMResult::kDeviceLost;
       // A block whose completion is being reported right now finishes first, so that every
       // completion has been delivered when Reset returns; unless that completion is the caller.
       if (std::this_thread::get_id() != dev_.thread.get_id()) {
@@ -178,21 +208,24 @@ class VirtualWaveOut final : public WaveOutDevice {
 
  private:
   MMResult SetPaused(bool paused) {
-    std::lock_guard lock(card_->mutex);
+    std::unique_lock lock(card_->mutex);
     if (!dev_.open) return MMResult::kInvalidHandle;
+    if (!dev_.lost && !card_->Answers(lock)) LoseLocked();
+    if (dev_.lost) return MMResult::kDeviceLost;
     dev_.paused = paused;
     card_->Changed();
     return MMResult::kNoError;
   }
 
-  // The device's own thread: consumes queued frames as the clock allows and reports finished blocks.
+  // The device's own thread: consumes queued frames as the clock allows and reports finished
+  // blocks.
   void Play() {
     const double rate = dev_.format.samples_per_sec * card_->options.speed;
     const uint32_t align = dev_.format.block_align;
     std::unique_lock lock(card_->mutex);
     Clock::time_point last = Clock::now();
     while (!dev_.stop) {
-      if (dev_.queue.empty() || dev_.paused) {
+      if (dev_.queue.empty() || dev_.paused || dev_.lost || card_->stalled) {
         card_->cv.wait(lock);
         last = Clock::now();
         continue;
@@ -257,6 +290,7 @@ class VirtualWaveOut final : public WaveOutDevice {
 
   std::shared_ptr<Card> card_;
   Card::OutDevice dev_;
+  LostCallback lost_callback_;  // for the devices opened from now on
 };
 
 }  // namespace
@@ -272,6 +306,7 @@ struct VirtualAudioBackend::Card::InDevice {
   bool open = false;
   bool started = false;
   bool stop = false;
+  bool lost = false;
   uint64_t frames_made = 0;  // frames produced since Start, for a continuous signal
   uint64_t manual_credit = 0;
   double pending_frames = 0;
@@ -296,9 +331,11 @@ class VirtualWaveIn final : public WaveInDevice {
   MMResult Open(int device, const WaveFormat& format, ThreadId notify_thread) override {
     if (device != kDefaultWaveInDevice && device != 0) return MMResult::kBadDeviceId;
     if (!SupportedDeviceFormat(format)) return MMResult::kBadFormat;
-    std::lock_guard lock(card_->mutex);
+    std::unique_lock lock(card_->mutex);
     if (dev_.open) return MMResult::kAllocated;
+    if (!card_->Answers(lock)) return MMResult::kDeviceLost;
     dev_.format = format;
+    dev_.lost = false;
     dev_.notify = notify_thread;
     dev_.serial = ++card_->wave_in_serial;
     dev_.open = true;
@@ -311,10 +348,14 @@ class VirtualWaveIn final : public WaveInDevice {
 
   MMResult Close() override {
     std::thread thread;
+    bool lost;
     {
-      std::lock_guard lock(card_->mutex);
+      std::unique_lock lock(card_->mutex);
       if (!dev_.open) return MMResult::kInvalidHandle;
-      if (!dev_.queue.empty()) return MMResult::kStillPlaying;
+      if (!dev_.lost && !card_->Answers(lock)) LoseLocked();
+      lost = dev_.lost;
+      if (!lost && !dev_.queue.empty()) return MMResult::kStillPlaying;
+      dev_.queue.clear();
       dev_.stop = true;
       card_->cv.notify_all();
       thread = std::move(dev_.thread);
@@ -325,7 +366,14 @@ class VirtualWaveIn final : public WaveInDevice {
     std::erase(card_->open_ins, &dev_);
     PostThreadMessage(dev_.notify, {kMsgWaveInClose, nullptr, dev_.serial, nullptr});
     card_->Changed();
-    return MMResult::kNoError;
+    return lost ? MMResult::kDeviceLost : MMResult::kNoError;
+  }
+
+  // Card lock held: lost without handing anything back (a stall left a command unanswered).
+  void LoseLocked() {
+    dev_.lost = true;
+    dev_.queue.clear();
+    card_->Changed();
   }
 
   bool IsOpen() const override {
@@ -346,6 +394,7 @@ class VirtualWaveIn final : public WaveInDevice {
     if (!(header.flags & WaveHeader::kPrepared)) return MMResult::kUnprepared;
     std::lock_guard lock(card_->mutex);
     if (!dev_.open) return MMResult::kInvalidHandle;
+    if (dev_.lost) return MMResult::kDeviceLost;
     header.bytes_recorded = 0;
     header.flags = (header.flags & ~WaveHeader::kDone) | WaveHeader::kInQueue;
     dev_.queue.push_back(&header);
@@ -354,8 +403,10 @@ class VirtualWaveIn final : public WaveInDevice {
   }
 
   MMResult Start() override {
-    std::lock_guard lock(card_->mutex);
+    std::unique_lock lock(card_->mutex);
     if (!dev_.open) return MMResult::kInvalidHandle;
+    if (!dev_.lost && !card_->Answers(lock)) LoseLocked();
+    if (dev_.lost) return MMResult::kDeviceLost;
     if (dev_.started) return MMResult::kNoError;
     dev_.started = true;
     dev_.stop = false;
@@ -367,8 +418,10 @@ class VirtualWaveIn final : public WaveInDevice {
   MMResult Reset() override {
     std::thread thread;
     {
-      std::lock_guard lock(card_->mutex);
+      std::unique_lock lock(card_->mutex);
       if (!dev_.open) return MMResult::kInvalidHandle;
+      if (!dev_.lost && !card_->Answers(lock)) LoseLocked();
+      if (dev_.lost) return MMResult::kDeviceLost;
       dev_.stop = true;
       card_->cv.notify_all();
       thread = std::move(dev_.thread);
@@ -434,7 +487,7 @@ class VirtualWaveIn final : public WaveInDevice {
     std::unique_lock lock(card_->mutex);
     Clock::time_point last = Clock::now();
     while (!dev_.stop) {
-      if (dev_.queue.empty()) {
+      if (dev_.queue.empty() || dev_.lost || card_->stalled) {
         card_->cv.wait(lock);
         last = Clock::now();
         continue;
@@ -491,7 +544,9 @@ VirtualAudioBackend::VirtualAudioBackend(VirtualCardOptions options)
 
 VirtualAudioBackend::~VirtualAudioBackend() = default;
 
-const VirtualCardOptions& VirtualAudioBackend::options() const { return card_->options; }
+const VirtualCardOptions& VirtualAudioBackend::options() const {
+  return card_->options;
+}
 
 std::unique_ptr<WaveOutDevice> VirtualAudioBackend::CreateWaveOut() {
   return std::make_unique<VirtualWaveOut>(card_);
@@ -567,6 +622,59 @@ bool VirtualAudioBackend::WaitUntil(const std::function<bool()>& pred, Milliseco
   }
 }
 
+void VirtualAudioBackend::LoseDevices() {
+  struct HandBack {
+    Card::OutDevice* device;
+    WaveOutDevice::DoneCallback done;
+    WaveOutDevice::LostCallback lost;
+    std::deque<WaveHeader*> blocks;
+  };
+  std::vector<HandBack> outs;
+  std::unique_lock lock(card_->mutex);
+  for (auto* d : card_->open_outs) {
+    if (d->lost) continue;
+    d->lost = true;
+    ++d->in_callback;  // holds Close back until the blocks are handed back
+    outs.push_back({d, d->done, d->lost_notice, {}});
+    outs.back().blocks.swap(d->queue);
+    d->front_offset = 0;
+  }
+  for (auto* d : card_->open_ins) {
+    if (d->lost) continue;
+    d->lost = true;
+    std::deque<WaveHeader*> returned;
+    returned.swap(d->queue);
+    for (WaveHeader* h : returned) {
+      h->flags = (h->flags | WaveHeader::kDone) & ~WaveHeader::kInQueue;
+      PostThreadMessage(d->notify, {kMsgWaveInData, nullptr, d->serial, h});
+    }
+    PostThreadMessage(d->notify, {kMsgWaveInLost, nullptr, d->serial, nullptr});
+  }
+  card_->Changed();
+  lock.unlock();
+  // The callbacks run without the card's lock, as every completion does.
+  for (auto& out : outs) {
+    for (WaveHeader* h : out.blocks) {
+      h->flags.fetch_or(WaveHeader::kDone);
+      h->flags.fetch_and(~WaveHeader::kInQueue);
+      if (out.done) out.done(*h);
+    }
+    if (out.lost) out.lost();
+  }
+  lock.lock();
+  for (auto& out : outs) {
+    --out.device->in_callback;
+    card_->playbacks[out.device->playback].blocks_done += out.blocks.size();
+  }
+  card_->Changed();
+}
+
+void VirtualAudioBackend::Stall(bool stalled) {
+  std::lock_guard lock(card_->mutex);
+  card_->stalled = stalled;
+  card_->Changed();
+}
+
 void VirtualAudioBackend::Advance(uint64_t frames) {
   std::unique_lock lock(card_->mutex);
   for (auto* d : card_->open_outs) {
@@ -578,10 +686,15 @@ void VirtualAudioBackend::Advance(uint64_t frames) {
   card_->cv.notify_all();
   auto settled = [&] {
     for (auto* d : card_->open_outs) {
-      if (d->in_callback || (d->manual_credit && !d->queue.empty() && !d->paused)) return false;
+      if (d->in_callback ||
+          (d->manual_credit && !d->queue.empty() && !d->paused && !d->lost && !card_->stalled)) {
+        return false;
+      }
     }
     for (auto* d : card_->open_ins) {
-      if (d->manual_credit && !d->queue.empty() && !d->stop) return false;
+      if (d->manual_credit && !d->queue.empty() && !d->stop && !d->lost && !card_->stalled) {
+        return false;
+      }
     }
     return true;
   };

@@ -15,14 +15,14 @@
 namespace platform {
 
 enum class Pacing {
-  kRealTime,         // frames are consumed at the device rate (times VirtualCardOptions::speed)
-  kAsFastAsPossible, // every block is consumed as soon as it is written
-  kManual,           // frames are consumed only when the test calls Advance()
+  kRealTime,          // frames are consumed at the device rate (times VirtualCardOptions::speed)
+  kAsFastAsPossible,  // every block is consumed as soon as it is written
+  kManual,            // frames are consumed only when the test calls Advance()
 };
 
 struct VirtualCardOptions {
   Pacing pacing = Pacing::kRealTime;
-  double speed = 1.0;  // kRealTime only: how many times faster than the device rate
+  double speed = 1.0;       // kRealTime only: how many times faster than the device rate
   int wave_in_devices = 1;  // recording devices the card offers (0: a machine without any)
 };
 
@@ -31,7 +31,7 @@ struct VirtualPlayback {
   WaveFormat format;
   std::vector<uint8_t> played;  // every byte that reached the speaker, in order
   uint64_t blocks_written = 0;
-  uint64_t blocks_done = 0;     // played to the end or thrown away by Reset
+  uint64_t blocks_done = 0;  // played to the end or thrown away by Reset
   uint64_t resets = 0;
   bool closed = false;
 };
@@ -58,6 +58,17 @@ class VirtualAudioBackend : public AudioBackend {
   // Waits, at most `timeout`, until pred() holds; pred is checked whenever a device changes
   // (write, completion, open, close). Returns whether it held. For tests that must not sleep.
   bool WaitUntil(const std::function<bool()>& pred, Milliseconds timeout);
+
+  // The sound server goes away: every open device is lost at once. Wave-out devices hand back
+  // their queued blocks, wave-in devices their buffers (with what they hold) followed by
+  // kMsgWaveInLost; every later call on them but Close fails with kDeviceLost. Devices opened
+  // afterwards work again.
+  void LoseDevices();
+  // The sound server stalls (true) or goes on (false). While stalled no frame moves, and a
+  // command to an open device waits for the stall to end; after kDeviceAnswerTimeout the caller
+  // gives up and the device is lost, dropping what it held without handing it back (as a device
+  // thread stuck in a stalled server does). Opening a device while stalled fails the same way.
+  void Stall(bool stalled);
 
   // kManual: plays up to `frames` frames of what is queued at each open, unpaused wave-out device,
   // reporting the completed blocks, and returns once that is done. Frames beyond what is queued

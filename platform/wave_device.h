@@ -27,11 +27,19 @@ inline bool SupportedDeviceFormat(const WaveFormat& f) {
          f.block_align == f.channels * f.bits_per_sample / 8;
 }
 
+// How long a caller waits for a device's answer before it counts the device as lost: a device
+// answers within milliseconds, so only a sound server that has stalled takes this long, and the
+// window's thread must never hang on one.
+inline constexpr Milliseconds kDeviceAnswerTimeout{750};
+// How long opening a device may take before the device counts as not answering.
+inline constexpr Milliseconds kDeviceOpenTimeout{1000};
+
 // One buffer handed to a device. The owner keeps it (and its data) alive from Prepare to Unprepare.
 struct WaveHeader {
-  static constexpr uint32_t kDone = 0x01;      // the device has finished with it
+  static constexpr uint32_t kDone = 0x01;  // the device has finished with it
   static constexpr uint32_t kPrepared = 0x02;
-  static constexpr uint32_t kInQueue = 0x10;   // queued at the device (until its completion is reported)
+  static constexpr uint32_t kInQueue =
+      0x10;  // queued at the device (until its completion is reported)
 
   uint8_t* data = nullptr;
   uint32_t buffer_length = 0;   // bytes in data
@@ -54,12 +62,24 @@ inline MMResult UnprepareHeader(WaveHeader& header) {
 
 // Playback device. Position and completion are in terms of what was actually played: a block is
 // reported done once its last frame has left the speaker (or when Reset throws it away).
+//
+// A device that goes away while open (its sound server ended, or stopped answering for longer
+// than kDeviceAnswerTimeout) is lost: it hands back every queued block as done, and from then
+// on every call but Close, IsOpen and GetPosition fails at once with kDeviceLost. Close releases
+// it (returning kDeviceLost), and the next Open starts afresh.
 class WaveOutDevice {
  public:
   // Called on a thread of the device layer for every block that is done, in the order written.
   using DoneCallback = std::function<void(WaveHeader&)>;
+  // Called once on a thread of the device layer when the device finds itself lost while open,
+  // after it has handed back its blocks. An owner whose playback is held (paused, nothing to
+  // write) would otherwise hear of the loss only at its next call.
+  using LostCallback = std::function<void()>;
 
   virtual ~WaveOutDevice() = default;
+
+  // The callback for the loss of the devices opened from now on; none by default.
+  virtual void SetLostCallback(LostCallback lost) { (void)lost; }
 
   // 8-bit unsigned or 16-bit signed PCM, 1 or 2 channels, 4000 to 192000 frames per second.
   virtual MMResult Open(const WaveFormat& format, DoneCallback done) = 0;
@@ -95,8 +115,13 @@ inline constexpr uint32_t kMsgWaveInData = 0x3C0;
 
 inline constexpr int kDefaultWaveInDevice = -1;
 
+// The device was lost (see WaveOutDevice): param is the Open's serial. It comes after the
+// buffers it handed back (each with the bytes it had filled).
+inline constexpr uint32_t kMsgWaveInLost = 0x3C1;
+
 // Recording device. Filled buffers are posted, in the order they were added, as kMsgWaveInData
-// messages to the thread given at Open.
+// messages to the thread given at Open. A lost device hands back its buffers and posts
+// kMsgWaveInLost; later calls but Close fail with kDeviceLost.
 class WaveInDevice {
  public:
   virtual ~WaveInDevice() = default;

@@ -65,6 +65,8 @@ struct RecAudio::Session {
   int32_t free_space_mb = 0;
   uint64_t max_data_bytes = kMaxWavDataBytes;
   bool recording = false;
+  // The device's loss has been reported to the owner (its message says all there is to say).
+  bool loss_reported = false;
   // Set once the recording had to end (space, a write error, the size limit): from then on
   // nothing more is written or handed back to the device, and the owner is not asked again.
   bool stop_requested = false;
@@ -166,6 +168,14 @@ void RecAudio::Execute() {
       case platform::kMsgWaveInData:
         OnBufferFilled(session, m, false);
         break;
+      case platform::kMsgWaveInLost:
+        // The buffers the device handed back came before this notice and are written already.
+        if (session.recording && static_cast<uint32_t>(m.param) == session.serial &&
+            !session.stop_requested) {
+          session.loss_reported = true;
+          RequestStop(session, kMsgDeviceLost);
+        }
+        break;
       case kCmdStart:
         DoStart(session, *static_cast<StartCommand*>(m.ptr));
         break;
@@ -213,6 +223,7 @@ void RecAudio::DoStart(Session& s, StartCommand& c) {
   s.max_data_bytes = c.max_data_bytes;
   s.recording = true;
   s.stop_requested = false;
+  s.loss_reported = false;
   c.result = Result::kStarted;
 }
 
@@ -293,6 +304,9 @@ void RecAudio::DoStop(Session& s, StopCommand& c) {
     }
     for (auto& msg : later) queue->Post(std::move(msg));
   }
+  // A device lost at the stop (a stalled server) keeps what it held; what was written stays.
+  // A loss already reported needs no second message.
+  if (c.reset == MMResult::kDeviceLost && s.loss_reported) c.reset = MMResult::kNoError;
   FinishWorkFile(s);
   s.recording = false;
   CloseDevice(s);

@@ -48,6 +48,11 @@ inline constexpr char kMsgStartFailed[] =
 inline constexpr char kMsgWriteFailed[] =
     "作業用ファイルへの書き込みに失敗したので録音を停止しました。\n"
     "それまでに録音した内容は保存されています。";
+// The recording device went away (the sound server ended or stopped answering); everything
+// recorded up to then stays in the work file.
+inline constexpr char kMsgDeviceLost[] =
+    "サウンドデバイスが使えなくなったので録音を停止しました。\n"
+    "それまでに録音した内容は保存されています。";
 // The work file has reached the size a WAV file can describe (4 GB).
 inline constexpr char kMsgFileFull[] =
     "作業用ファイルが WAV ファイルの最大サイズ（4GB）に達したので録音を停止しました。\n"

@@ -175,5 +175,43 @@ TEST_F(RecordingTest, LowSpaceEndsTheRecordingByItselfAndClosingFinishesIt) {
   EXPECT_EQ(info.total_samples, kRate);
 }
 
+// The recording device goes away: the recording ends by itself with the message, and the work
+// file keeps every second recorded up to then (the partly filled buffer too) as a valid WAV file.
+TEST_F(RecordingTest, ALostDeviceEndsTheRecordingAndKeepsWhatWasRecorded) {
+  ClickRec();
+  ASSERT_TRUE(form->Recorder().IsRecording());
+  Record(kRate * 2);
+  backend->card.Advance(kRate / 2);  // half a second in the buffer being filled
+  backend->card.LoseDevices();
+  ASSERT_TRUE(ProcessUntil([&] { return !form->Recorder().IsRecording(); }))
+      << "the recording went on after its device was lost";
+  EXPECT_TRUE(messages->Texts().contains(QString::fromUtf8(record::kMsgDeviceLost)))
+      << messages->Texts().join(" / ").toStdString();
+  EXPECT_EQ(messages->Texts().count(QString::fromUtf8(record::kMsgDeviceLost)), 1)
+      << "the loss is told once";
+  EXPECT_FALSE(form->RecBtn()->isChecked());
+  EXPECT_TRUE(form->Unsaved());
+  ASSERT_NE(form->Transport().CurrentItem(), nullptr);
+  EXPECT_EQ(form->Transport().CurrentItem()->total_samples, kRate * 2 + kRate / 2);
+
+  // A stalled device: the stop gives up on it, the work file keeps what was written.
+  messages->Clear();
+  messages->Answer(ui::MsgResult::kOk);  // overwrite the unsaved recording
+  ClickRec();
+  ASSERT_TRUE(form->Recorder().IsRecording()) << messages->Texts().join(" / ").toStdString();
+  Record(kRate);
+  backend->card.Stall(true);
+  ClickRec();
+  backend->card.Stall(false);
+  EXPECT_FALSE(form->Recorder().IsRecording());
+  media::InputWav wav;
+  media::InputInfo info;
+  wav.Open(WorkFile().string(), info);
+  EXPECT_EQ(info.total_samples, kRate);
+  EXPECT_TRUE(messages->Texts().contains(
+      QString::fromStdString(platform::MMErrorText(platform::MMResult::kDeviceLost))))
+      << messages->Texts().join(" / ").toStdString();
+}
+
 }  // namespace
 }  // namespace apptest

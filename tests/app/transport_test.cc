@@ -11,12 +11,15 @@
 #include <QTest>
 #include <QTimer>
 #include <QWheelEvent>
+#include <cstdlib>
 #include <filesystem>
+#include <random>
 #include <thread>
 
 #include "app/EqualizerStore.h"
 #include "app/Transport.h"
 #include "app_test_support.h"
+#include "kbdwatch/KbdWatch.h"
 #include "ui/Alert.h"
 #include "ui/EqualizerPanel.h"
 #include "ui/SpeedButton.h"
@@ -501,6 +504,92 @@ TEST_F(TransportTest, StartFailureLeavesTheWindowStoppedAndStaleEndsAreIgnored) 
   EXPECT_EQ(transport->Position(), 3) << "the counter jumped to the end of the earlier playback";
 }
 
+// The sound server going away: a device lost during playback ends it with the message and the
+// window stopped; a stalled one makes Stop give up waiting within about a second. Either way the
+// next Play (once the server is back) plays.
+TEST_F(TransportTest, ALostOrStalledDeviceStopsTheWindowAndPlayWorksAgain) {
+  Load(60);
+  transport->SetPosition(10);
+  Play();
+  PlaySeconds(2);
+  transport->IntTimerTimer();
+  ASSERT_EQ(transport->Position(), 12);
+
+  // The server ends: the reader hears of it, the window stops and says why.
+  backend->card.LoseDevices();
+  ASSERT_TRUE(ProcessUntil([&] { return State() == media::kStateStopped && !view.play_down; }))
+      << "playback went on after the device was lost";
+  ASSERT_TRUE(ProcessUntil([&] { return !view.messages.isEmpty(); }));
+  EXPECT_EQ(view.messages, QStringList{app::kDeviceLostMessage});
+  EXPECT_EQ(view.mask, kMaskStopped);
+  EXPECT_TRUE(view.settings_menu);
+  EXPECT_EQ(transport->Position(), 12) << "the counter stays where playback was last heard";
+  EXPECT_EQ(transport->Input().ReaderThreadId(), 0u);
+  EXPECT_FALSE(transport->Output().IsOpen());
+
+  // A new device plays again, from where the counter is.
+  view.messages.clear();
+  Play();
+  PlaySeconds(1);
+  transport->IntTimerTimer();
+  EXPECT_EQ(transport->Position(), 13);
+  EXPECT_FALSE(transport->Output().DeviceLost());
+
+  // The server stalls: Stop does not wait for it beyond the device's answer time.
+  backend->card.Stall(true);
+  const auto pressed = std::chrono::steady_clock::now();
+  PressPlay();
+  const auto blocked = std::chrono::steady_clock::now() - pressed;
+  EXPECT_EQ(State(), media::kStateStopped);
+  EXPECT_FALSE(view.play_down);
+  EXPECT_EQ(view.mask, kMaskStopped);
+  EXPECT_LT(blocked, std::chrono::milliseconds(3000)) << "Stop waited for the stalled server";
+  std::printf("[ figures ] Stop with a stalled device returned after %lld ms\n",
+              static_cast<long long>(
+                  std::chrono::duration_cast<std::chrono::milliseconds>(blocked).count()));
+  // Play while still stalled fails with the device's message and leaves the window stopped.
+  view.play_down = true;
+  EXPECT_THROW(transport->PlayBtnClick(), media::MMException);
+  EXPECT_FALSE(view.play_down);
+  EXPECT_EQ(view.mask, kMaskStopped);
+
+  backend->card.Stall(false);
+  Play();
+  PlaySeconds(1);
+  transport->IntTimerTimer();
+  EXPECT_EQ(State(), media::kStatePlaying);
+
+  // Lost while paused: the reader writes nothing, yet playback ends as promptly, with the
+  // message, both buttons up and the device released.
+  view.messages.clear();
+  view.pause_down = true;
+  transport->PauseBtnClick();
+  ASSERT_EQ(State(), media::kStatePaused);
+  const auto lost = std::chrono::steady_clock::now();
+  backend->card.LoseDevices();
+  ASSERT_TRUE(ProcessUntil([&] { return !view.play_down && !view.messages.isEmpty(); },
+                           std::chrono::milliseconds(4000)))
+      << "a paused playback did not hear of the lost device";
+  const auto heard = std::chrono::steady_clock::now() - lost;
+  std::printf(
+      "[ figures ] a device lost while paused stopped the window after %lld ms\n",
+      static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(heard).count()));
+  EXPECT_EQ(State(), media::kStateStopped);
+  EXPECT_EQ(view.messages, QStringList{app::kDeviceLostMessage});
+  EXPECT_FALSE(view.pause_down);
+  EXPECT_EQ(view.mask, kMaskStopped);
+  EXPECT_EQ(transport->Input().ReaderThreadId(), 0u);
+  EXPECT_FALSE(transport->Output().IsOpen());
+  EXPECT_TRUE(backend->card.LastPlayback().closed);
+
+  // And Play plays again afterwards.
+  Play();
+  PlaySeconds(1);
+  EXPECT_EQ(State(), media::kStatePlaying);
+  PressPlay();
+  EXPECT_EQ(State(), media::kStateStopped);
+}
+
 TEST_F(TransportTest, ASpeedBeyondTheDeviceIsRefusedBeforeAnythingStops) {
   WriteWav(dir + "/hi.wav", 96000, 2, 16, 10);  // x2 drives 192 kHz, x4 would need 384 kHz
   transport->Load(dir + "/hi.wav");
@@ -847,6 +936,203 @@ TEST_F(MainWindowTest, MarqueeScrollsOnlyWhilePlaying) {
   QTest::mouseClick(form->PauseBtn(), Qt::LeftButton);
   form->IntTimerTimer();
   EXPECT_EQ(form->Panel()->MarqueeOffset(), 2);
+}
+
+// The whole window under random commands from every source: its buttons, the slider's codes,
+// counter entry, loading another file, the five speeds, hot keys as the keyboard watch reports
+// them (through the window's own hot-key path), audio playing on the card, the delayed stop, and
+// the sound device lost or stalled. The real window (offscreen) is driven rather than the
+// controller with a fake view, so that the hot-key path and the buttons' own toggling take part.
+// After each command the window must be consistent. VERBAT_STRESS_SEED picks another seed, and
+// VERBAT_STRESS_COMMANDS another length (the seed is printed, so that a failure can be replayed).
+TEST_F(MainWindowTest, RandomCommandsFromEverySourceKeepTheWindowConsistent) {
+  uint32_t seed = 20240611;
+  if (const char* s = std::getenv("VERBAT_STRESS_SEED")) {
+    seed = static_cast<uint32_t>(std::strtoul(s, nullptr, 10));
+  }
+  int commands = 1000;
+  if (const char* s = std::getenv("VERBAT_STRESS_COMMANDS")) commands = std::atoi(s);
+  std::printf("[ seed ] VERBAT_STRESS_SEED=%u (%d commands)\n", seed, commands);
+  std::mt19937 rng(seed);
+  const auto pick = [&](uint32_t n) { return static_cast<uint32_t>(rng() % n); };
+
+  WriteWav(Path("long.wav"), kRate, 1, 16, 40);
+  WriteWav(Path("short.wav"), kRate, 1, 16, 12);
+  form->LoadFile(QString::fromStdString(Path("long.wav")));
+  app::Settings& settings = form->Settings();
+  settings.DspAlert = false;
+  // Ctrl+A ... Ctrl+H: play/stop, pause, fast-forward, rewind, reset, repeat, faster, slower.
+  for (int f = 1; f <= 8; ++f) form->HotKeys()[f - 1] = {app::kModifierCtrl, 0x40 + f, f};
+  const auto key = [&](int f, bool released) {
+    app::HookEvent report(
+        form->Hook().HookMessage(),
+        (static_cast<uintptr_t>(app::kModifierCtrl) << 16) | static_cast<uint32_t>(0x40 + f),
+        released ? static_cast<intptr_t>(KBDWATCH_KEY_UP_FLAG) : 0);
+    QCoreApplication::sendEvent(form.get(), &report);
+  };
+  app::TransportController& t = form->Transport();
+  enum Kind {
+    kPlayStop,
+    kDelayedStop,
+    kPause,
+    kRepeat,
+    kForward,
+    kRewind,
+    kReset,
+    kSpeed,
+    kSlider,
+    kCounter,
+    kLoad,
+    kHotKey,
+    kPlayAudio,
+    kLose,
+    kStall,
+    kPoll,
+    kKinds
+  };
+  int counts[kKinds] = {};
+  int losses_heard = 0;
+  std::string history;
+  const auto started = std::chrono::steady_clock::now();
+  for (int i = 0; i < commands; ++i) {
+    // Playing audio comes twice as often as any other kind: without it nothing moves.
+    uint32_t op = pick(kKinds + 1);
+    if (op == kKinds) op = kPlayAudio;
+    ++counts[op];
+    // The last commands and the states they met, for the report of a failure.
+    history += " " + std::to_string(op) + "@" + std::to_string(State());
+    if (history.size() > 80) history.erase(0, history.size() - 80);
+    SCOPED_TRACE(testing::Message() << "command " << i << " kind " << op << " seed " << seed
+                                    << "; kind@state before, latest last:" << history);
+    const int32_t state_before = State();
+    const size_t messages_before = messages->Shown().size();
+    bool lost = false;
+    settings.DelaySec = 0;
+    switch (op) {
+      case kPlayStop:
+        form->PlayBtn()->click();
+        break;
+      case kDelayedStop:
+        // The delay waits a second, so only now and then; the card plays on and a fast-forward
+        // comes in meanwhile (it acts on the playback still running).
+        if (pick(12) == 0) {
+          settings.DelaySec = 1;
+          QTimer::singleShot(20, form.get(), [&] {
+            t.FastForward();
+            backend->card.Advance(kRate / 4);
+          });
+        }
+        form->PlayBtn()->click();
+        break;
+      case kPause:
+        form->PauseBtn()->click();
+        break;
+      case kRepeat:
+        form->RepeatBtn()->click();
+        break;
+      case kForward:
+        t.FastForward();
+        break;
+      case kRewind:
+        t.Rewind();
+        break;
+      case kReset:
+        form->ResetBtn()->click();
+        break;
+      case kSpeed:
+        form->UpBitBtnClick(pick(2) == 0);
+        break;
+      case kSlider: {
+        static const int codes[] = {app::kLineUp,   app::kLineDown,   app::kPageUp,
+                                    app::kPageDown, app::kThumbTrack, app::kThumbPosition};
+        form->SliderProc(codes[pick(6)],
+                         static_cast<int>(pick(static_cast<uint32_t>(t.Length()) + 1)));
+        break;
+      }
+      case kCounter:
+        t.SetCounterTo(static_cast<int32_t>(pick(45)));
+        break;
+      case kLoad:
+        form->LoadFile(QString::fromStdString(Path(pick(2) ? "long.wav" : "short.wav")));
+        break;
+      case kHotKey:
+        key(1 + static_cast<int>(pick(8)), pick(3) == 0);
+        break;
+      case kPlayAudio:
+        backend->card.Advance(pick(kRate * 2));
+        break;
+      case kLose:
+        backend->card.LoseDevices();
+        lost = state_before != media::kStateStopped;
+        break;
+      case kStall:
+        // The server stalls while Play is clicked: a stop gives up on the device (the user
+        // asked for the stop, so no message), a start fails with the device's message.
+        // Not with repeat on: Play's click then seeks, and the seek waits for a reader that
+        // waits for a block the stalled card never plays (the ALSA device's thread finds such a
+        // stall by itself and ends the playback; the manual card has no clock to find it by).
+        if (pick(2) == 0 && !form->RepeatBtn()->isChecked()) {
+          backend->card.Stall(true);
+          form->PlayBtn()->click();
+          backend->card.Stall(false);
+        }
+        break;
+      default:
+        form->IntTimerTimer();
+        break;
+    }
+    // What the reader reported reaches the window; the Play button then says what plays.
+    const auto consistent = [&] {
+      return (State() == media::kStateStopped) != form->PlayBtn()->isChecked();
+    };
+    ProcessUntil(consistent, std::chrono::seconds(5));
+    if (lost) {
+      // A lost device ends playback (paused playback too) with the message.
+      ASSERT_TRUE(
+          ProcessUntil([&] { return State() == media::kStateStopped; }, std::chrono::seconds(4)))
+          << "playback went on after the device was lost";
+      ProcessUntil([&] { return messages->Shown().size() > messages_before; },
+                   std::chrono::seconds(4));
+      ASSERT_GT(messages->Shown().size(), messages_before) << "the loss was not reported";
+      ++losses_heard;
+    }
+    QCoreApplication::processEvents();
+    ASSERT_FALSE(t.Stopping());
+    int32_t state = State();
+    if (state != media::kStatePlaying) {
+      // A reader that ended just now (the end of the file, a lost device) has its notice on the
+      // way; a pause asked of a reader that was already ending was dropped.
+      ProcessUntil([&] { return consistent() && State() == state; }, std::chrono::seconds(5));
+      state = State();
+    } else if (form->PauseBtn()->isChecked()) {
+      ProcessUntil([&] { return State() != media::kStatePlaying; }, std::chrono::seconds(5));
+      ProcessUntil(consistent, std::chrono::seconds(5));
+      state = State();
+    }
+    const int shown = EnabledMask() & ~app::kMaskRepeat;
+    ASSERT_GE(t.Position(), 0);
+    if (state == media::kStateStopped) {
+      ASSERT_FALSE(form->PlayBtn()->isChecked()) << "stopped with Play down";
+      ASSERT_FALSE(form->PauseBtn()->isChecked()) << "stopped with Pause down";
+      ASSERT_EQ(shown, app::kMaskStopped & ~app::kMaskRepeat);
+      ASSERT_EQ(t.Input().ReaderThreadId(), 0u) << "a reader was left after the stop";
+      ASSERT_FALSE(t.Output().IsOpen()) << "the output was left open after the stop";
+      ASSERT_LE(t.Position(), t.Length()) << "the counter beyond the file; messages: "
+                                          << messages->Texts().join(" | ").toStdString();
+    } else {
+      ASSERT_TRUE(form->PlayBtn()->isChecked()) << "playing with Play up";
+      ASSERT_EQ(form->PauseBtn()->isChecked(), state == media::kStatePaused);
+      ASSERT_EQ(shown, app::kMaskPlaying & ~app::kMaskRepeat);
+      ASSERT_TRUE(t.Output().IsOpen());
+    }
+  }
+  const double seconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+  std::printf("[ figures ] %d commands in %.1f s, %d losses heard; by kind:", commands, seconds,
+              losses_heard);
+  for (int c : counts) std::printf(" %d", c);
+  std::printf("\n");
+  EXPECT_GT(losses_heard, 0) << "no command lost a device during playback";
 }
 
 }  // namespace

@@ -9,10 +9,10 @@
 // can and writes exactly the PCM bytes the card received; play uses the real sound device.
 // --keep-pitch plays the speed through the time-stretcher at the file's own rate.
 #include <algorithm>
+#include <cmath>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
-#include <cmath>
 #include <fstream>
 #include <memory>
 #include <optional>
@@ -99,7 +99,8 @@ bool ParseArgs(int argc, char** argv, Options& o) {
       size_t start = 0;
       while (start <= value.size()) {
         const size_t comma = value.find(',', start);
-        const std::string part = value.substr(start, comma == std::string::npos ? std::string::npos : comma - start);
+        const std::string part =
+            value.substr(start, comma == std::string::npos ? std::string::npos : comma - start);
         if (!ParseInt(part, 0, 48, n)) {
           std::fprintf(stderr, "--eq のゲイン位置は 0 から 48 の整数です: %s\n", part.c_str());
           return false;
@@ -203,7 +204,7 @@ int Decode(const Options& o) {
   platform::Event ended;
   input->SetOutput(&output);
   input->SetNotify([&](int32_t code) {
-    if (code == media::NOTIFY_END) ended.Set();
+    if (code == media::NOTIFY_END || code == media::NOTIFY_DEVICE_LOST) ended.Set();
   });
   media::PlayListItem item(o.file);
   input->Open(o.file, item);
@@ -269,7 +270,7 @@ int Play(const Options& o) {
   platform::Event ended;
   input->SetOutput(&output);
   input->SetNotify([&](int32_t code) {
-    if (code == media::NOTIFY_END) ended.Set();
+    if (code == media::NOTIFY_END || code == media::NOTIFY_DEVICE_LOST) ended.Set();
   });
   media::PlayListItem item(o.file);
   input->Open(o.file, item);
@@ -277,7 +278,8 @@ int Play(const Options& o) {
   input->Start(o.from);
   std::printf("playing %s on %s, %s long\n", media::FileNameOf(o.file).c_str(),
               backend.Name().c_str(), Clock(item.length).c_str());
-  while (!g_interrupted && ended.Wait(platform::Milliseconds(1000)) == platform::WaitResult::kTimeout) {
+  while (!g_interrupted &&
+         ended.Wait(platform::Milliseconds(1000)) == platform::WaitResult::kTimeout) {
     std::printf("%s\n", Clock(input->GetPosition()).c_str());
     std::fflush(stdout);
   }
@@ -289,6 +291,10 @@ int Play(const Options& o) {
   std::printf("%s at %s\n", stopped ? "stopped" : "ended", Clock(position).c_str());
   if (!input->LastReaderError().empty()) {
     std::fprintf(stderr, "再生中にエラーが発生しました: %s\n", input->LastReaderError().c_str());
+    return kExitFailure;
+  }
+  if (output.DeviceLost()) {
+    std::fprintf(stderr, "再生中にサウンドデバイスが使えなくなりました。\n");
     return kExitFailure;
   }
   return 0;
