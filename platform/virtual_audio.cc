@@ -185,7 +185,8 @@ class VirtualWaveOut final : public WaveOutDevice {
     return MMResult::kNoError;
   }
 
-  // The device's own thread: consumes queued frames as the clock allows and reports finished blocks.
+  // The device's own thread: consumes queued frames as the clock allows and reports finished
+  // blocks.
   void Play() {
     const double rate = dev_.format.samples_per_sec * card_->options.speed;
     const uint32_t align = dev_.format.block_align;
@@ -224,9 +225,12 @@ class VirtualWaveOut final : public WaveOutDevice {
       }
       if (take > 0) {
         uint32_t bytes = static_cast<uint32_t>(std::min<uint64_t>(take * align, left_bytes));
-        auto& played = card_->playbacks[dev_.playback].played;
-        played.insert(played.end(), h->data + dev_.front_offset,
-                      h->data + dev_.front_offset + bytes);
+        VirtualPlayback& playback = card_->playbacks[dev_.playback];
+        if (card_->options.keep_played) {
+          playback.played.insert(playback.played.end(), h->data + dev_.front_offset,
+                                 h->data + dev_.front_offset + bytes);
+        }
+        playback.bytes_played += bytes;
         dev_.front_offset += bytes;
         dev_.position += take;
       }
@@ -491,7 +495,9 @@ VirtualAudioBackend::VirtualAudioBackend(VirtualCardOptions options)
 
 VirtualAudioBackend::~VirtualAudioBackend() = default;
 
-const VirtualCardOptions& VirtualAudioBackend::options() const { return card_->options; }
+const VirtualCardOptions& VirtualAudioBackend::options() const {
+  return card_->options;
+}
 
 std::unique_ptr<WaveOutDevice> VirtualAudioBackend::CreateWaveOut() {
   return std::make_unique<VirtualWaveOut>(card_);
