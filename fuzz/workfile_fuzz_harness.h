@@ -72,7 +72,9 @@ inline void Require(bool ok, const char* what) {
   std::abort();
 }
 
-// The work file of this process, in memory-backed storage when there is some; removed at exit.
+// The work file of this process, in memory-backed storage when there is some. Each execution
+// removes it at its end: libFuzzer ends its processes without running exit handlers, and a
+// process that breaks a promise leaves it behind to be looked at.
 inline const std::string& WorkPath() {
   static const std::string path = [] {
     struct stat st {};
@@ -81,7 +83,6 @@ inline const std::string& WorkPath() {
                                                     : "/tmp";
     // Writes beyond a file size limit fail with EFBIG instead of killing the process.
     signal(SIGXFSZ, SIG_IGN);
-    std::atexit([] { unlink(WorkPath().c_str()); });
     return dir + "/verbat-workfile-fuzz-" + std::to_string(getpid()) + ".wav";
   }();
   return path;
@@ -356,6 +357,7 @@ inline void CheckInput(const uint8_t* input, size_t size) {
   close(fd);
 
   CheckPlayback(path, format, data, (flags & 16) != 0, start_second);
+  unlink(path.c_str());
 }
 
 }  // namespace workfile_fuzz
