@@ -1,19 +1,28 @@
 #include "app/SettingsIni.h"
 
+#include <algorithm>
+
 namespace app {
 
 namespace {
 
-constexpr std::string_view kBlanks = " \t\r";
 constexpr std::string_view kUtf8Bom = "\xEF\xBB\xBF";
+constexpr std::string_view kLf = "\n";
+constexpr std::string_view kCrLf = "\r\n";
+
+// Blanks around names and values. A test of its own rather than a search in a string of
+// blanks: it runs for every character of every line read.
+bool IsBlank(char c) {
+  return c == ' ' || c == '\t' || c == '\r';
+}
 
 // Offsets of the text of [at, at + size) with the blanks at both ends removed.
 void Trim(std::string_view text, size_t& at, size_t& size) {
-  while (size > 0 && kBlanks.find(text[at]) != std::string_view::npos) {
+  while (size > 0 && IsBlank(text[at])) {
     ++at;
     --size;
   }
-  while (size > 0 && kBlanks.find(text[at + size - 1]) != std::string_view::npos) --size;
+  while (size > 0 && IsBlank(text[at + size - 1])) --size;
 }
 
 char Lower(char c) {
@@ -31,21 +40,21 @@ bool Quoted(std::string_view v) {
   return v.size() >= 2 && v.front() == v.back() && (v.front() == '"' || v.front() == '\'');
 }
 
-// A value as it must be written so that reading strips it back to itself: blanks at its ends
-// would be trimmed and enclosing quotes removed, so such a value gets quotes of its own.
-std::string Encode(std::string_view value) {
-  if (value.empty()) return {};
-  const bool blank_end = kBlanks.find(value.front()) != std::string_view::npos ||
-                         kBlanks.find(value.back()) != std::string_view::npos;
-  if (blank_end || Quoted(value)) return "\"" + std::string(value) + "\"";
-  return std::string(value);
+// Appends a value as it must be written so that reading strips it back to itself: blanks at its
+// ends would be trimmed and enclosing quotes removed, so such a value gets quotes of its own.
+void AppendEncoded(std::string& out, std::string_view value) {
+  const bool quote =
+      !value.empty() && (IsBlank(value.front()) || IsBlank(value.back()) || Quoted(value));
+  if (quote) out += '"';
+  out += value;
+  if (quote) out += '"';
 }
 
 // Names come from the program, but the accessors let callers pass their own: refuse what
 // could not be read back as the same name.
-bool UsableName(std::string_view name, std::string_view forbidden) {
+bool UsableName(std::string_view name, char forbidden) {
   if (name.empty() || !IniText::Storable(name)) return false;
-  if (name.find_first_of(forbidden) != std::string_view::npos) return false;
+  if (name.find(forbidden) != std::string_view::npos) return false;
   size_t at = 0, size = name.size();
   Trim(name, at, size);
   return size == name.size() && name.front() != '[' && name.front() != ';';
@@ -53,8 +62,8 @@ bool UsableName(std::string_view name, std::string_view forbidden) {
 
 }  // namespace
 
-IniText::Line::Line(std::string line_text, std::string line_end)
-    : text(std::move(line_text)), end(std::move(line_end)) {
+IniText::Line::Line(std::string line_text, std::string_view line_end)
+    : text(std::move(line_text)), end(line_end) {
   size_t at = 0, size = text.size();
   Trim(text, at, size);
   if (size == 0 || text[at] == ';') return;
@@ -84,29 +93,35 @@ IniText::IniText(std::string_view bytes) {
     bom_ = kUtf8Bom;
     bytes.remove_prefix(kUtf8Bom.size());
   }
+  lines_.reserve(static_cast<size_t>(std::count(bytes.begin(), bytes.end(), '\n')) + 1);
   bool first = true;
   while (!bytes.empty()) {
     const size_t nl = bytes.find('\n');
     if (nl == std::string_view::npos) {
-      lines_.emplace_back(std::string(bytes), std::string());
+      lines_.emplace_back(std::string(bytes), std::string_view());
       break;
     }
     const bool crlf = nl > 0 && bytes[nl - 1] == '\r';
-    lines_.emplace_back(std::string(bytes.substr(0, crlf ? nl - 1 : nl)), crlf ? "\r\n" : "\n");
+    lines_.emplace_back(std::string(bytes.substr(0, crlf ? nl - 1 : nl)), crlf ? kCrLf : kLf);
     if (first) newline_ = lines_.back().end;
     first = false;
     bytes.remove_prefix(nl + 1);
   }
 }
 
-size_t IniText::FindKey(std::string_view section, std::string_view key) const {
+size_t IniText::FindKey(std::string_view section, std::string_view key, size_t* insert_at) const {
+  if (insert_at) *insert_at = std::string::npos;
   bool in_section = false;
+  bool in_first_section = false;  // the first section of that name, where a new key goes
   for (size_t i = 0; i < lines_.size(); ++i) {
     const Line& line = lines_[i];
     if (line.kind == Kind::kSection) {
       in_section = EqualsNoCase(line.Name(), section);
-    } else if (in_section && line.kind == Kind::kKey && EqualsNoCase(line.Name(), key)) {
-      return i;
+      in_first_section = in_section && insert_at && *insert_at == std::string::npos;
+      if (in_first_section) *insert_at = i + 1;
+    } else if (in_section && line.kind == Kind::kKey) {
+      if (EqualsNoCase(line.Name(), key)) return i;
+      if (in_first_section) *insert_at = i + 1;
     }
   }
   return std::string::npos;
@@ -121,26 +136,18 @@ std::optional<std::string> IniText::Get(std::string_view section, std::string_vi
 }
 
 bool IniText::Set(std::string_view section, std::string_view key, std::string_view value) {
-  if (!UsableName(section, "]") || !UsableName(key, "=") || !Storable(value)) return false;
-  std::string text = std::string(key) + "=" + Encode(value);
-  size_t i = FindKey(section, key);
+  if (!UsableName(section, ']') || !UsableName(key, '=') || !Storable(value)) return false;
+  std::string text;
+  text.reserve(key.size() + 1 + value.size() + 2);
+  text.append(key).append("=");
+  AppendEncoded(text, value);
+  // A missing key goes after the last key of the first section of that name, so that comments
+  // and blank lines in front of the next section stay with it.
+  size_t insert_at;
+  const size_t i = FindKey(section, key, &insert_at);
   if (i != std::string::npos) {
     lines_[i] = Line(std::move(text), lines_[i].end);
     return true;
-  }
-  // After the last key of the first section of that name, so that comments and blank lines
-  // in front of the next section stay with it.
-  size_t insert_at = std::string::npos;
-  bool in_section = false;
-  for (i = 0; i < lines_.size(); ++i) {
-    const Line& line = lines_[i];
-    if (line.kind == Kind::kSection) {
-      if (in_section) break;
-      in_section = EqualsNoCase(line.Name(), section);
-      if (in_section) insert_at = i + 1;
-    } else if (in_section && line.kind == Kind::kKey) {
-      insert_at = i + 1;
-    }
   }
   if (insert_at == std::string::npos) {
     if (!lines_.empty() && lines_.back().end.empty()) lines_.back().end = newline_;
@@ -155,7 +162,11 @@ bool IniText::Set(std::string_view section, std::string_view key, std::string_vi
 }
 
 std::string IniText::Text() const {
-  std::string out = bom_;
+  size_t size = bom_.size();
+  for (const Line& line : lines_) size += line.text.size() + line.end.size();
+  std::string out;
+  out.reserve(size);
+  out += bom_;
   for (const Line& line : lines_) {
     out += line.text;
     out += line.end;
@@ -164,7 +175,9 @@ std::string IniText::Text() const {
 }
 
 bool IniText::Storable(std::string_view value) {
-  return value.find_first_of("\r\n") == std::string_view::npos;
+  // Every value written goes through here: a plain loop, where a search for either of two
+  // characters would search the pair once for every character of the value.
+  return std::none_of(value.begin(), value.end(), [](char c) { return c == '\r' || c == '\n'; });
 }
 
 }  // namespace app

@@ -41,24 +41,27 @@ class IniText {
  private:
   enum class Kind { kOther, kSection, kKey };
   struct Line {
-    std::string text;  // without its line end
-    std::string end;   // "\n", "\r\n", or "" for a last line without one
+    std::string text;      // without its line end
+    std::string_view end;  // "\n", "\r\n", or "" for a last line without one (literals)
     Kind kind = Kind::kOther;
     // Where the section or key name and the key's value (trimmed, quotes kept) lie in text;
     // offsets rather than views, which a move of a short string would leave dangling.
     size_t name_at = 0, name_size = 0, value_at = 0, value_size = 0;
 
-    Line(std::string line_text, std::string line_end);
-    std::string_view Name() const { return std::string_view(text).substr(name_at, name_size); }
-    std::string_view Value() const { return std::string_view(text).substr(value_at, value_size); }
+    Line(std::string line_text, std::string_view line_end);
+    // The offsets lie inside text by construction.
+    std::string_view Name() const { return {text.data() + name_at, name_size}; }
+    std::string_view Value() const { return {text.data() + value_at, value_size}; }
   };
 
-  // The index of the key's line, or npos.
-  size_t FindKey(std::string_view section, std::string_view key) const;
+  // The index of the key's line, or npos. When `insert_at` is given it receives where Set adds
+  // a missing key: after the last key of the first section of that name (npos: no such
+  // section), found in the same pass.
+  size_t FindKey(std::string_view section, std::string_view key, size_t* insert_at = nullptr) const;
 
   std::string bom_;  // a UTF-8 byte-order mark the file started with, written back as it was
   std::vector<Line> lines_;
-  std::string newline_ = "\n";  // the end of the first line, used for lines Set adds
+  std::string_view newline_ = "\n";  // the end of the first line, used for lines Set adds
 };
 
 }  // namespace app

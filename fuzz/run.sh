@@ -23,7 +23,7 @@
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=$root/build-fuzz
-targets=(mpeg settings)
+targets=(mpeg settings workfile)
 
 target=${1:-mpeg}
 shift || true
@@ -74,6 +74,47 @@ seeds_mpeg() {  # one control byte (the options, see fuzz/mpeg_fuzz_harness.h), 
 max_len_settings=2048
 options_settings=(-dict="$root/fuzz/settings.dict")
 seeds_settings() { :; }  # the saved inputs are the project's own settings files
+
+max_len_workfile=4096
+seeds_workfile() {  # recordings as fuzz/workfile_fuzz_harness.h reads them: flags, format, appends
+  local out=$1
+  le() {  # value, bytes: little-endian
+    local i
+    for ((i = 0; i < $2; i++)); do printf "\\x$(printf %02x $((($1 >> (8 * i)) & 255)))"; done
+  }
+  # name flags channels rate bits, then: limit=N (units of 16 bytes), raw=TAG (the header's
+  # other fields as given: that tag, byte rate 0, block align 0), bytes=N (N input bytes), or
+  # CONTROL:LENGTH (control 128 and up: LENGTH bytes of the harness's pattern)
+  seed() {
+    local name=$1 flags=$2 channels=$3 rate=$4 bits=$5 a i
+    shift 5
+    {
+      le "$flags" 1; le "$channels" 2; le "$rate" 4; le "$bits" 2
+      for a in "$@"; do
+        case $a in
+          limit=*) le "${a#limit=}" 2 ;;
+          raw=*) le "${a#raw=}" 2; le 0 4; le 0 2 ;;
+          bytes=*) le 0 1; le "${a#bytes=}" 2
+                   for ((i = 0; i < ${a#bytes=}; i++)); do le $(((i * 37 + 11) & 255)) 1; done ;;
+          *) le "${a%:*}" 1; le "${a#*:}" 2 ;;
+        esac
+      done
+    } > "$out/$name"
+  }
+  local c r b
+  for c in 1 2; do for b in 8 16; do for r in 8000 11025 22050 44100; do
+    # the recorder's formats, a quarter and an eighth of a second and a few bytes; the 8-bit
+    # ones are played back (flag 16)
+    seed "rec-$c-$r-$b" $((b == 8 ? 16 : 0)) $c $r $b 128:$((r * c * b / 32)) \
+      129:$((r * c * b / 64)) bytes=16
+  done; done; done
+  seed partial-frames 16 2 22050 16 bytes=3 bytes=1 bytes=5 131:999
+  seed start-second 28 1 8000 8 130:20000
+  seed size-limit 18 2 11025 16 limit=200 132:4000 133:400
+  seed size-limit-partial 2 2 8000 16 limit=64 bytes=3 134:3000 bytes=7
+  seed odd-fields 1 3 7 12 raw=1 bytes=9 135:100
+  seed zero-format 1 0 0 0 raw=0 bytes=4
+}
 
 # Prepares a target's folders and seeds; prints the libFuzzer command line, one word per line.
 command_for() {  # target, minutes, jobs, extra options...

@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "app/Settings.h"
 
@@ -23,7 +24,7 @@ inline void Require(bool ok, const char* what) {
 
 inline void CheckInput(const uint8_t* data, size_t size) {
   const std::string_view bytes(reinterpret_cast<const char*>(data), size);
-  const app::IniText ini(bytes);
+  app::IniText ini(bytes);
   Require(ini.Text() == bytes, "an untouched text changed");
 
   const app::Settings settings = app::ReadSettings(ini);
@@ -37,7 +38,8 @@ inline void CheckInput(const uint8_t* data, size_t size) {
   Require(!settings.WorkDir.empty(), "empty work folder");
   Require(app::SanitizeKeyMap(keys) == keys, "a key map entry that cannot be stored");
 
-  app::IniText written = ini;
+  // The reads are done: the text itself is written into (a copy would cost as much as a parse).
+  app::IniText written = std::move(ini);
   app::WriteSettings(written, settings, "1.0");
   app::WriteKeyMap(written, keys);
   const std::string text = written.Text();
@@ -47,12 +49,13 @@ inline void CheckInput(const uint8_t* data, size_t size) {
   for (std::string* s : {&expected.AudioFileName, &expected.DelimiterFileName, &expected.WorkDir})
     if (!app::IniText::Storable(*s)) s->clear();
   if (expected.WorkDir.empty()) expected.WorkDir = app::DefaultWorkDir();
-  const app::IniText reread(text);
+  app::IniText reread(text);
   Require(app::ReadSettings(reread) == expected, "settings changed on their way through the file");
   Require(app::ReadKeyMap(reread) == keys, "the key map changed on its way through the file");
   Require(reread.Get("Common", "Version") == "1.0", "version");
 
-  app::IniText again(text);
+  // The text read back once more is what `reread` holds: it is written into as it is.
+  app::IniText& again = reread;
   app::WriteSettings(again, settings, "1.0");
   app::WriteKeyMap(again, keys);
   Require(again.Text() == text, "a second identical write changed the text");

@@ -257,9 +257,12 @@ class VirtualWaveOut final : public WaveOutDevice {
       }
       if (take > 0) {
         uint32_t bytes = static_cast<uint32_t>(std::min<uint64_t>(take * align, left_bytes));
-        auto& played = card_->playbacks[dev_.playback].played;
-        played.insert(played.end(), h->data + dev_.front_offset,
-                      h->data + dev_.front_offset + bytes);
+        VirtualPlayback& playback = card_->playbacks[dev_.playback];
+        if (card_->options.keep_played) {
+          playback.played.insert(playback.played.end(), h->data + dev_.front_offset,
+                                 h->data + dev_.front_offset + bytes);
+        }
+        playback.bytes_played += bytes;
         dev_.front_offset += bytes;
         dev_.position += take;
       }

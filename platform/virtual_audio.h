@@ -1,6 +1,7 @@
 // The in-process sound card: wave-out and wave-in devices with a clock of their own, for tests
-// and for running the program where no sound server exists. It keeps everything it played so
-// that tests can compare it with what should have been heard.
+// and for running the program where no sound server exists. For tests it keeps everything it
+// played, to be compared with what should have been heard; the program's own card and long runs
+// only count it, so that memory does not grow with every second played.
 #pragma once
 
 #include <condition_variable>
@@ -24,12 +25,14 @@ struct VirtualCardOptions {
   Pacing pacing = Pacing::kRealTime;
   double speed = 1.0;       // kRealTime only: how many times faster than the device rate
   int wave_in_devices = 1;  // recording devices the card offers (0: a machine without any)
+  bool keep_played = true;  // keep every played byte in VirtualPlayback::played (else count only)
 };
 
 // What one wave-out device did between an Open and its Close.
 struct VirtualPlayback {
   WaveFormat format;
-  std::vector<uint8_t> played;  // every byte that reached the speaker, in order
+  std::vector<uint8_t> played;  // every byte that reached the speaker, in order (if kept)
+  uint64_t bytes_played = 0;    // how many they were, kept or not
   uint64_t blocks_written = 0;
   uint64_t blocks_done = 0;  // played to the end or thrown away by Reset
   uint64_t resets = 0;

@@ -24,7 +24,8 @@ constexpr WaveFormat MakePcmFormat(uint16_t channels, uint32_t rate, uint16_t bi
   f.format_tag = kWaveFormatPcm;
   f.channels = channels;
   f.samples_per_sec = rate;
-  f.block_align = static_cast<uint16_t>(channels * bits / 8);
+  // In 32 unsigned bits: the product of two 16-bit fields overflows an int.
+  f.block_align = static_cast<uint16_t>(uint32_t{channels} * bits / 8);
   f.avg_bytes_per_sec = f.block_align * rate;
   f.bits_per_sample = bits;
   f.extra_size = 0;

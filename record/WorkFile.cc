@@ -127,8 +127,9 @@ bool WorkFile::Append(const uint8_t* bytes, size_t length, FileError& error) {
     return WriteSizes(error);
   }
   const int err = errno;
-  // Keep the whole frames that made it; a torn frame would shift every sample after it.
-  data_bytes_ += written / block_align_ * block_align_;
+  // Keep the data to whole frames; a torn frame would shift every sample after it. Counted
+  // over all the data, since an earlier append may have ended inside a frame.
+  data_bytes_ = (data_bytes_ + written) / block_align_ * block_align_;
   const auto end = static_cast<off_t>(kWavHeaderBytes + data_bytes_);
   if (::ftruncate(fd_, end) == 0) ::lseek(fd_, end, SEEK_SET);
   FileError ignored;

@@ -39,8 +39,9 @@ class WorkFile {
   bool Create(const std::string& path, const platform::WaveFormat& format, FileError& error);
 
   // Appends sample bytes and then rewrites both size fields. When the system takes only part of
-  // them (a full disk, a file size limit), the whole frames it took are kept, anything beyond is
-  // cut off again, and the sizes describe what the file holds; the call then fails.
+  // them (a full disk, a file size limit), the data is cut back to whole frames (counted from
+  // the first sample byte, so a partial frame an earlier append left goes too unless this one
+  // completed it), and the sizes describe what the file holds; the call then fails.
   bool Append(const uint8_t* bytes, size_t length, FileError& error);
 
   // Rewrites the sizes, flushes the file to the disk and closes it. Nothing happens when no file

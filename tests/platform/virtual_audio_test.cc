@@ -172,10 +172,13 @@ TEST_F(VirtualWaveOutTest, AcceptsBothSampleSizesAndAnyRateInRangeAndNothingElse
   EXPECT_EQ(device_->Open(bad_align, nullptr), MMResult::kBadFormat);
 }
 
-// The clocked modes consume blocks without being told to.
+// The clocked modes consume blocks without being told to; a card told not to keep what it
+// played counts it all the same.
 TEST(VirtualCard, RealTimeAndFastPacingPlayOnTheirOwn) {
-  for (auto options : {VirtualCardOptions{Pacing::kAsFastAsPossible},
-                       VirtualCardOptions{Pacing::kRealTime, 50.0}}) {
+  for (auto options :
+       {VirtualCardOptions{Pacing::kAsFastAsPossible}, VirtualCardOptions{Pacing::kRealTime, 50.0},
+        VirtualCardOptions{Pacing::kAsFastAsPossible, 1.0, 1, false}}) {
+    SCOPED_TRACE(options.keep_played ? "kept" : "counted");
     VirtualAudioBackend card(options);
     auto device = card.CreateWaveOut();
     const auto format = MakePcmFormat(2, 44100, 16);
@@ -186,7 +189,8 @@ TEST(VirtualCard, RealTimeAndFastPacingPlayOnTheirOwn) {
     for (size_t i = 0; i < tone.size(); ++i) ASSERT_EQ(done.Acquire(kBound), WaitResult::kSignaled);
     // The last completion may still be on its way out of the callback: Close says so.
     ASSERT_TRUE(card.WaitUntil([&] { return device->Close() == MMResult::kNoError; }, kBound));
-    EXPECT_EQ(card.LastPlayback().played.size(), 44100u * 4);
+    EXPECT_EQ(card.LastPlayback().bytes_played, 44100u * 4);
+    EXPECT_EQ(card.LastPlayback().played.size(), options.keep_played ? 44100u * 4 : 0u);
   }
 }
 
@@ -359,6 +363,8 @@ TEST(AudioBackendChoice, ByNameWithAWarningForWhatItCannotUse) {
   ASSERT_EQ(fast->Name(), "virtual");
   EXPECT_TRUE(warning.empty());
   EXPECT_EQ(static_cast<VirtualAudioBackend&>(*fast).options().pacing, Pacing::kAsFastAsPossible);
+  // The program's card keeps nothing of what it plays.
+  EXPECT_FALSE(static_cast<VirtualAudioBackend&>(*fast).options().keep_played);
   auto quick = CreateAudioBackend("virtual", "8", warning);
   EXPECT_EQ(static_cast<VirtualAudioBackend&>(*quick).options().pacing, Pacing::kRealTime);
   EXPECT_EQ(static_cast<VirtualAudioBackend&>(*quick).options().speed, 8.0);
