@@ -24,8 +24,9 @@ struct Mp3File {
 
 // Made once for the whole binary: speech with a low tone under it, 10 seconds.
 const Mp3File kFiles[] = {
-    {"cbr128.mp3", true, false},  {"vbr.mp3", true, true},     {"mpeg2_22k.mp3", true, false},
+    {"cbr128.mp3", true, false},    {"vbr.mp3", true, true},   {"mpeg2_22k.mp3", true, false},
     {"mpeg25_8k.mp3", true, false}, {"mono.mp3", true, false}, {"layer2.mp2", false, false},
+    {"cbr_info.mp3", true, true},  // CBR as lame writes it by default: an Info frame first
 };
 
 class Mp3Files : public EncodedFilesSuite<Mp3Files> {
@@ -45,6 +46,7 @@ class Mp3Files : public EncodedFilesSuite<Mp3Files> {
             "sox {}/s44.wav {}/short.wav trim 0 0.25",
             "lame --quiet -t -b 128 {}/s44.wav {}/cbr128.mp3",
             "lame --quiet -V 4 {}/s44.wav {}/vbr.mp3",
+            "lame --quiet -b 128 {}/s44.wav {}/cbr_info.mp3",
             "lame --quiet -t -b 64 {}/s22.wav {}/mpeg2_22k.mp3",
             "lame --quiet -t -b 16 {}/s8.wav {}/mpeg25_8k.mp3",
             "lame --quiet -t -b 64 {}/s44m.wav {}/mono.mp3",
@@ -56,7 +58,7 @@ class Mp3Files : public EncodedFilesSuite<Mp3Files> {
     RequireEncoded();
   }
 
-  // mpg123's decode of a file, every frame but a Xing frame, no gapless trimming.
+  // mpg123's decode of a file, every frame but a Xing or Info frame, no gapless trimming.
   static std::vector<int16_t> Mpg123(const std::string& path) {
     const std::string raw = Scratch(FileNameOf(path) + ".mpg123.raw");
     if (!Shell("mpg123 -q --no-gapless -s " + path + " > " + raw)) return {};
