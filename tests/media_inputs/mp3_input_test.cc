@@ -218,6 +218,39 @@ TEST_F(Mp3Files, GarbageBetweenFramesCostsOneResyncPerFailedFrameAndNothingElse)
   }
 }
 
+// A start or a seek decodes the frames before the landing point with synthesis switched off
+// and switches it on again for the last few. A damaged stream may hold a stray frame of another
+// layer just there: it plays as one silent frame, and everything after it is the stream's own.
+TEST_F(Mp3Files, AStrayFrameOfAnotherLayerBeforeTheStartPointSilencesOnlyItself) {
+  const std::vector<uint8_t> clean = ReadBytes(Path("cbr128.mp3"));
+  const std::vector<size_t> frames = FrameOffsets(clean);
+  ASSERT_GT(frames.size(), 200u);
+  // From second 3 the input lands after 115 frames (3 x 44100 / 1152, rounded up) and decodes
+  // the last 4 of them with synthesis (2, and 2 to fill a bit reservoir of up to 511 bytes from
+  // frames of 417): the frame decoded 111th is the last one without. The stray frame goes
+  // there: MPEG-1 Layer II, 32 kbit/s, single channel, all its bits zero (104 bytes).
+  std::vector<uint8_t> stray(104, 0);
+  stray[0] = 0xFF;
+  stray[1] = 0xFD;
+  stray[2] = 0x10;
+  stray[3] = 0xC0;
+  std::vector<uint8_t> damaged(clean.begin(), clean.begin() + static_cast<long>(frames[110]));
+  damaged.insert(damaged.end(), stray.begin(), stray.end());
+  damaged.insert(damaged.end(), clean.begin() + static_cast<long>(frames[110]), clean.end());
+  const std::string path = Scratch("stray_layer2.mp3");
+  WriteBytes(path, damaged);
+
+  const mpeg_test::Decoded own = mpeg_test::DecodeStream(damaged);
+  ASSERT_EQ(own.frames, static_cast<int>(frames.size()) + 1);
+  InputMP3 mp3;
+  const std::vector<int16_t> played = PlayToEnd(mp3, path, 3);
+  ASSERT_EQ(mp3.SeekLanding(), 115 * 1152);
+  const size_t from = 115u * 1152 * 2;
+  ASSERT_EQ(played.size() + from, own.pcm.size());
+  const Agreement a = Compare(played, 0, own.pcm, from, played.size());
+  EXPECT_LT(a.rms_units, 1.0) << "max " << a.max_diff << ", SNR " << a.snr_db << " dB";
+}
+
 std::vector<uint8_t> Id3v2(size_t total, bool footer, uint32_t seed) {
   const size_t body = total - 10 - (footer ? 10 : 0);
   std::vector<uint8_t> tag = {'I', 'D', '3', static_cast<uint8_t>(footer ? 4 : 3), 0,
