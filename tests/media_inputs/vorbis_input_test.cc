@@ -201,6 +201,92 @@ TEST_F(VorbisFiles, AChainedFilePlaysOnUntilALinkChangesTheFormat) {
   }
 }
 
+// The pages of an Ogg file, each with its header.
+std::vector<std::vector<uint8_t>> OggPages(const std::vector<uint8_t>& bytes) {
+  std::vector<std::vector<uint8_t>> pages;
+  for (size_t at = 0; at + 27 <= bytes.size();) {
+    const size_t segments = bytes[at + 26];
+    size_t length = 27 + segments;
+    for (size_t i = 0; i < segments; ++i) length += bytes[at + 27 + i];
+    length = std::min(length, bytes.size() - at);
+    pages.emplace_back(bytes.begin() + static_cast<long>(at),
+                       bytes.begin() + static_cast<long>(at + length));
+    at += length;
+  }
+  return pages;
+}
+
+std::vector<uint8_t> Join(const std::vector<std::vector<uint8_t>>& pages) {
+  std::vector<uint8_t> bytes;
+  for (const auto& page : pages) bytes.insert(bytes.end(), page.begin(), page.end());
+  return bytes;
+}
+
+// A chained file whose later link libvorbisfile could not open (headers cut off, pages out of
+// order, a serial number used again) plays its sound part before that link, the same file
+// opened again is not read again, and a file changed since is.
+TEST_F(VorbisFiles, AChainedFileWithADamagedLinkPlaysWhatComesBeforeIt) {
+  const std::vector<int16_t> first = Oggdec(Path("stereo44.ogg"));
+  std::vector<int16_t> both = first;
+  const std::vector<int16_t> second = Oggdec(Path("second.ogg"));
+  both.insert(both.end(), second.begin(), second.end());
+  const auto a = OggPages(ReadBytes(Path("stereo44.ogg")));
+  const auto b = OggPages(ReadBytes(Path("second.ogg")));
+  ASSERT_GE(a.size(), 4u);
+  ASSERT_GE(b.size(), 3u);
+
+  // The second link ends inside its header pages, as a copy cut short would.
+  std::vector<uint8_t> cut = Join(a);
+  cut.insert(cut.end(), b[0].begin(), b[0].end());
+  cut.insert(cut.end(), b[1].begin(), b[1].begin() + 100);
+  // The last page of the first link comes behind the first page of the second.
+  auto moved = a;
+  moved.pop_back();
+  moved.push_back(b[0]);
+  moved.push_back(a.back());
+  moved.insert(moved.end(), b.begin() + 1, b.end());
+  // A third link with the serial number of the first.
+  auto reused = a;
+  reused.insert(reused.end(), b.begin(), b.end());
+  reused.insert(reused.end(), a.begin(), a.end());
+
+  struct Case {
+    const char* name;
+    std::vector<uint8_t> bytes;
+    size_t samples;  // values of the sound part, 0: all of the first link but its last page
+  };
+  const Case cases[] = {{"cut.ogg", cut, first.size()},
+                        {"moved.ogg", Join(moved), 0},
+                        {"reused.ogg", Join(reused), both.size()}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string path = Scratch(c.name);
+    WriteBytes(path, c.bytes);
+    InputVorbis ogg;
+    PlayListItem item(path);
+    ogg.Open(path, item);
+    const size_t values = static_cast<size_t>(item.total_samples) * 2;
+    if (c.samples) {
+      EXPECT_EQ(values, c.samples);
+    } else {
+      EXPECT_LT(values, first.size());
+      EXPECT_GT(values, first.size() / 2);
+    }
+    ogg.Close();
+    const std::vector<int16_t> played = PlayToEnd(ogg, path);
+    ExpectExactly(played,
+                  std::vector<int16_t>(both.begin(), both.begin() + static_cast<long>(values)), 0,
+                  ogg.BlockSize() / 2);
+    EXPECT_FALSE(ogg.StoppedAtFormatChange());
+
+    // Mended in place: the same input reads it again.
+    WriteBytes(path, Join(a));
+    ogg.Open(path, item);
+    EXPECT_EQ(static_cast<size_t>(item.total_samples) * 2, first.size());
+    ogg.Close();
+  }
+}
+
 TEST_F(VorbisFiles, DamagedPagesInTheMiddleAreSkipped) {
   const std::vector<int16_t> ref = Oggdec(Path("stereo44.ogg"));
   std::vector<uint8_t> bytes = ReadBytes(Path("stereo44.ogg"));
