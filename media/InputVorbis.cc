@@ -93,8 +93,8 @@ long BoundedTell(void* source) {
   return static_cast<long>(static_cast<BoundedStream*>(source)->position);
 }
 
-// Reads the whole file through the link check: the size of its sound part, or -1 when
-// libvorbisfile may have all of it.
+// Reads the whole file through the link check: the size of its sound part, -1 when
+// libvorbisfile may have all of it, or -2 when none of it may be decoded.
 int64_t SoundPart(FILE* file) {
   OggLinkCheck check;
   std::vector<uint8_t> chunk(64 * 1024);
@@ -102,7 +102,7 @@ int64_t SoundPart(FILE* file) {
   while ((n = std::fread(chunk.data(), 1, chunk.size(), file)) > 0) {
     if (!check.Feed(chunk.data(), n)) break;
   }
-  return check.Limit();
+  return check.Unplayable() ? -2 : check.Limit();
 }
 
 }  // namespace
@@ -156,6 +156,10 @@ void InputVorbis::Open(const std::string& path, InputInfo& info) {
       checked_ = std::ferror(stream) ? CheckedFile{} : seen;  // a read error: again next time
     }
     limit = checked_sound_part_;
+  }
+  if (limit == -2) {
+    std::fclose(stream);
+    throw MediaError("Ogg Vorbis ファイルが壊れていて再生できません: " + name);
   }
   std::rewind(stream);
   file_->stream = {stream, limit, 0};

@@ -50,8 +50,8 @@ class InputVorbis : public InputMedia {
   bool PlayOutTail();
 
   // The file the link check read last (OggLinkCheck), and the size of its sound part (-1: the
-  // whole file): the same file unchanged since, opened again for the next Play, is not read
-  // again.
+  // whole file, -2: none): the same file unchanged since, opened again for the next Play, is not
+  // read again.
   struct CheckedFile {
     uint64_t device = 0;
     uint64_t inode = 0;

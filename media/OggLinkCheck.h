@@ -9,8 +9,11 @@
 // link) misleads its bisection. The check stops at the first such place: the links before it,
 // and the part of the link before a stray page, are sound and can be played.
 //
-// The first link's own headers are left to libvorbisfile, which refuses a file whose first link
-// is damaged cleanly.
+// Pages are looked for at every offset, also inside other pages: libvorbisfile reads from the
+// middle of pages when it bisects and seeks, and would find a page hidden there. A setup header
+// that libvorbis accepts but would crash decoding with (a codebook of zero dimensions) counts as
+// damaged. When the place lies in the first link before its headers are complete, nothing of the
+// file can be given to libvorbisfile.
 #pragma once
 
 #include <cstddef>
@@ -25,9 +28,10 @@ class OggLinkCheck {
   // Why the sound part ends where it does.
   enum class Stop {
     kNone,          // the whole file is sound
-    kBadHeaders,    // a later link's Vorbis headers are damaged, cut off or missing
+    kBadHeaders,    // a link's Vorbis headers are damaged, cut off, missing or unsafe
     kStrayPage,     // a page of no stream of the link it lies in
     kReusedSerial,  // a link begins a stream whose serial number an earlier stream had
+    kHiddenPage,    // a page inside another page
   };
 
   OggLinkCheck();
@@ -35,19 +39,29 @@ class OggLinkCheck {
   OggLinkCheck(const OggLinkCheck&) = delete;
   OggLinkCheck& operator=(const OggLinkCheck&) = delete;
 
-  // Takes the next bytes of the file; false once no more bytes are needed (the end of the
-  // sound part is known, or the first link is left to libvorbisfile).
+  // Takes the next bytes of the file; false once no more bytes are needed (the end of the sound
+  // part is known).
   bool Feed(const uint8_t* bytes, size_t count);
   // After the last bytes (or once Feed returned false): the size of the sound part, or -1 when
-  // libvorbisfile may have the whole file (all of it is sound, or its first link is damaged,
-  // which libvorbisfile refuses by itself).
+  // libvorbisfile may have the whole file (including a file with no Ogg page at all, which it
+  // refuses by itself).
   int64_t Limit();
   Stop StopReason() const { return stop_; }
+  // Whether there is no sound part at all: the file must be refused.
+  bool Unplayable() const { return unplayable_; }
   int Links() const { return links_; }
 
  private:
   struct Codec;
 
+  static constexpr size_t kNeedMore = SIZE_MAX;
+
+  bool Finished() const { return end_ >= 0; }
+  // Finds the pages in the bytes held; at the end of the file a page cut off is none.
+  void Scan(bool at_end);
+  // The length of the page at that position of the bytes held: 0 when none starts there,
+  // kNeedMore when more bytes are needed to tell.
+  size_t PageAt(size_t at) const;
   void Page(int64_t offset, const void* page);  // an ogg_page at that offset of the file
   void BeginLink(int64_t offset);
   void ReadHeaderPackets();
@@ -55,9 +69,12 @@ class OggLinkCheck {
   void Cut(int64_t offset, Stop why);
 
   std::unique_ptr<Codec> codec_;
-  int64_t consumed_ = 0;  // bytes the page reader has passed
-  int64_t end_ = -1;      // the end of the sound part, once known
-  bool gave_up_ = false;  // the first link is damaged: libvorbisfile judges the file
+  std::vector<uint8_t> pending_;  // the bytes not yet searched through, from pending_start_
+  int64_t pending_start_ = 0;
+  int64_t page_start_ = 0;  // the last page found (not hidden in another)
+  int64_t page_end_ = 0;
+  int64_t end_ = -1;  // the end of the sound part, once known
+  bool unplayable_ = false;
   Stop stop_ = Stop::kNone;
   int links_ = 0;
   int64_t link_start_ = 0;
@@ -66,6 +83,7 @@ class OggLinkCheck {
   std::vector<int32_t> earlier_serials_;
   int64_t vorbis_serial_ = -1;  // the link's Vorbis stream, -1 while none is known
   int headers_ = 0;             // Vorbis header packets of the link read so far
+  int64_t headers_end_ = 0;     // the end of the page that completed them
 };
 
 }  // namespace media

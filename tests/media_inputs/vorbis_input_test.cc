@@ -216,6 +216,18 @@ std::vector<std::vector<uint8_t>> OggPages(const std::vector<uint8_t>& bytes) {
   return pages;
 }
 
+// Sets a page's checksum to match its bytes after a change.
+void Reseal(std::vector<uint8_t>& page) {
+  std::fill(page.begin() + 22, page.begin() + 26, 0);
+  uint32_t crc = 0;
+  for (uint8_t byte : page) {
+    crc ^= uint32_t{byte} << 24;
+    for (int bit = 0; bit < 8; ++bit)
+      crc = (crc & 0x80000000u) ? (crc << 1) ^ 0x04C11DB7u : crc << 1;
+  }
+  for (int i = 0; i < 4; ++i) page[22 + i] = static_cast<uint8_t>(crc >> (8 * i));
+}
+
 std::vector<uint8_t> Join(const std::vector<std::vector<uint8_t>>& pages) {
   std::vector<uint8_t> bytes;
   for (const auto& page : pages) bytes.insert(bytes.end(), page.begin(), page.end());
@@ -223,8 +235,8 @@ std::vector<uint8_t> Join(const std::vector<std::vector<uint8_t>>& pages) {
 }
 
 // A chained file whose later link libvorbisfile could not open (headers cut off, pages out of
-// order, a serial number used again) plays its sound part before that link, the same file
-// opened again is not read again, and a file changed since is.
+// order or hidden in other pages, a serial number used again) plays its sound part before that
+// link, the same file opened again is not read again, and a file changed since is.
 TEST_F(VorbisFiles, AChainedFileWithADamagedLinkPlaysWhatComesBeforeIt) {
   const std::vector<int16_t> first = Oggdec(Path("stereo44.ogg"));
   std::vector<int16_t> both = first;
@@ -245,6 +257,15 @@ TEST_F(VorbisFiles, AChainedFileWithADamagedLinkPlaysWhatComesBeforeIt) {
   moved.push_back(b[0]);
   moved.push_back(a.back());
   moved.insert(moved.end(), b.begin() + 1, b.end());
+  // A copy of the second link's first page inside the body of a page of the first link, where
+  // only a reader that starts in the middle of a page finds it.
+  auto hidden = a;
+  std::vector<uint8_t>& host = hidden[hidden.size() - 2];
+  const size_t body = 27 + host[26];
+  ASSERT_GT(host.size(), body + 100 + b[0].size());
+  std::copy(b[0].begin(), b[0].end(), host.begin() + static_cast<long>(body + 100));
+  Reseal(host);
+  hidden.insert(hidden.end(), b.begin(), b.end());
   // A third link with the serial number of the first.
   auto reused = a;
   reused.insert(reused.end(), b.begin(), b.end());
@@ -257,6 +278,7 @@ TEST_F(VorbisFiles, AChainedFileWithADamagedLinkPlaysWhatComesBeforeIt) {
   };
   const Case cases[] = {{"cut.ogg", cut, first.size()},
                         {"moved.ogg", Join(moved), 0},
+                        {"hidden.ogg", Join(hidden), 0},
                         {"reused.ogg", Join(reused), both.size()}};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
