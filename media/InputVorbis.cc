@@ -102,7 +102,8 @@ int64_t SoundPart(FILE* file) {
   while ((n = std::fread(chunk.data(), 1, chunk.size(), file)) > 0) {
     if (!check.Feed(chunk.data(), n)) break;
   }
-  return check.Unplayable() ? -2 : check.Limit();
+  const int64_t limit = check.Limit();
+  return check.Unplayable() ? -2 : limit;
 }
 
 }  // namespace

@@ -228,6 +228,22 @@ void Reseal(std::vector<uint8_t>& page) {
   for (int i = 0; i < 4; ++i) page[22 + i] = static_cast<uint8_t>(crc >> (8 * i));
 }
 
+// The pages of a file whose first codebook claims zero dimensions (the setup header: packet
+// type 5, "vorbis", the number of codebooks less one in a byte, then the first codebook
+// byte-aligned: its sync word "BCV" and its dimensions in 16 bits).
+std::vector<std::vector<uint8_t>> WithEmptyCodebook(std::vector<std::vector<uint8_t>> pages) {
+  const std::string setup = "\x05vorbis";
+  for (auto& page : pages) {
+    const auto at = std::search(page.begin(), page.end(), setup.begin(), setup.end());
+    if (page.end() - at < 13 || std::string(at + 8, at + 11) != "BCV") continue;
+    at[11] = 0;
+    at[12] = 0;
+    Reseal(page);
+    break;
+  }
+  return pages;
+}
+
 std::vector<uint8_t> Join(const std::vector<std::vector<uint8_t>>& pages) {
   std::vector<uint8_t> bytes;
   for (const auto& page : pages) bytes.insert(bytes.end(), page.begin(), page.end());
@@ -266,6 +282,11 @@ TEST_F(VorbisFiles, AChainedFileWithADamagedLinkPlaysWhatComesBeforeIt) {
   std::copy(b[0].begin(), b[0].end(), host.begin() + static_cast<long>(body + 100));
   Reseal(host);
   hidden.insert(hidden.end(), b.begin(), b.end());
+  // The second link's setup header has a codebook that libvorbis would divide by.
+  auto empty_book = a;
+  const auto b_empty = WithEmptyCodebook(b);
+  ASSERT_NE(b_empty, b);
+  empty_book.insert(empty_book.end(), b_empty.begin(), b_empty.end());
   // A third link with the serial number of the first.
   auto reused = a;
   reused.insert(reused.end(), b.begin(), b.end());
@@ -279,6 +300,7 @@ TEST_F(VorbisFiles, AChainedFileWithADamagedLinkPlaysWhatComesBeforeIt) {
   const Case cases[] = {{"cut.ogg", cut, first.size()},
                         {"moved.ogg", Join(moved), 0},
                         {"hidden.ogg", Join(hidden), 0},
+                        {"empty_book.ogg", Join(empty_book), first.size()},
                         {"reused.ogg", Join(reused), both.size()}};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -355,6 +377,15 @@ TEST_F(VorbisFiles, RefusesWhatItCannotPlayWithAMessage) {
   EXPECT_NE(message(Scratch("missing.ogg")).find("ファイルを開けません"), std::string::npos);
   EXPECT_NE(message(Path("s44.wav")).find("Ogg Vorbis ファイルではありません"), std::string::npos);
   EXPECT_NE(message(scratch_->path().string()).find("Ogg Vorbis ファイルではありません"), std::string::npos);
+  // Headers libvorbis accepts but would crash decoding with, and headers cut off.
+  const auto pages = OggPages(ReadBytes(Path("mono22.ogg")));
+  WriteBytes(Scratch("empty_book.ogg"), Join(WithEmptyCodebook(pages)));
+  EXPECT_NE(message(Scratch("empty_book.ogg")).find("壊れていて再生できません"), std::string::npos);
+  std::vector<uint8_t> cut = Join(pages);
+  cut.resize(pages[0].size() + 200);
+  WriteBytes(Scratch("cut_headers.ogg"), cut);
+  EXPECT_NE(message(Scratch("cut_headers.ogg")).find("壊れていて再生できません"),
+            std::string::npos);
 
   // A stream that cannot seek (a pipe) is refused by its own message.
   signal(SIGPIPE, SIG_IGN);
