@@ -14,7 +14,7 @@ class InputInfo {
   std::string name;            // file name without its folder; empty until an input fills it
   int32_t channels = 0;        // 1 or 2
   int32_t sample_rate = 0;     // frames per second
-  int32_t bit_rate = 0;        // bits per second (MP3 only; 0 for a stream with a Xing header)
+  int32_t bit_rate = 0;        // bits per second (MP3 only; 0 with a Xing or Info header)
   int32_t frames = 0;          // MPEG frames (MP3 only)
   uint32_t total_samples = 0;  // length in sample frames (one sample of every channel)
   int32_t length = 0;          // whole seconds: total_samples / sample_rate, truncated

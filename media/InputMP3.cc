@@ -279,11 +279,17 @@ void InputMP3::Reposition(int64_t sample_index) {
     mpeg::SuspendSynthesis(&job);
     suspended = true;
   }
+  // Synthesis resumes with the routine of the job's layer; the job holds the header of the
+  // frame decoded last, which in a damaged stream may be a stray frame of another layer (after
+  // which every frame of the stream would play as silence), so the stream's own header is put
+  // back first.
+  const auto resume = [&] {
+    job.header = stream_.header;
+    mpeg::ResumeSynthesis(&job);
+    suspended = false;
+  };
   while (done < frames) {
-    if (suspended && done == silent) {
-      mpeg::ResumeSynthesis(&job);
-      suspended = false;
-    }
+    if (suspended && done == silent) resume();
     const int step = DecodeNext(job);
     if (step == kDecoded) {
       ++done;
@@ -293,7 +299,7 @@ void InputMP3::Reposition(int64_t sample_index) {
       break;
     }
   }
-  if (suspended) mpeg::ResumeSynthesis(&job);
+  if (suspended) resume();
   seek_landing_ = done * samples_per_frame_;
 }
 

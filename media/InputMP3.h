@@ -1,8 +1,8 @@
 // The input for MPEG audio files (Layers I, II and III; MPEG-1, MPEG-2 and MPEG-2.5). Open finds
 // the first frame (behind an ID3v2 tag when there is one) and takes the stream parameters and an
-// optional Xing header from the frame decoder; the reader decodes one frame per output block.
-// Seeking decodes frame headers from the first frame on with synthesis switched off, so no seek
-// table is needed.
+// optional Xing (or Info) header from the frame decoder; the reader decodes one frame per output
+// block. Seeking decodes frame headers from the first frame on with synthesis switched off, so no
+// seek table is needed.
 //
 // The frame decoder is one process-wide object: only one MP3 stream is decoded at a time.
 #pragma once

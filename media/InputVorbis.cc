@@ -1,11 +1,15 @@
 #include "media/InputVorbis.h"
 
+#include <sys/stat.h>
 #include <vorbis/vorbisfile.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <vector>
+
+#include "media/OggLinkCheck.h"
 
 namespace media {
 
@@ -44,10 +48,69 @@ std::string OpenFailure(int code) {
   }
 }
 
+// The file as libvorbisfile reads it: its first `limit` bytes (all of it when the limit is
+// negative), through callbacks that keep the position themselves.
+struct BoundedStream {
+  FILE* file = nullptr;
+  int64_t limit = -1;
+  int64_t position = 0;
+};
+
+size_t BoundedRead(void* into, size_t size, size_t count, void* source) {
+  auto* s = static_cast<BoundedStream*>(source);
+  if (size == 0) return 0;
+  if (s->limit >= 0) {
+    const int64_t room = std::max<int64_t>(s->limit - s->position, 0);
+    count = std::min(count, static_cast<size_t>(room) / size);
+  }
+  const size_t got = std::fread(into, size, count, s->file);
+  s->position += static_cast<int64_t>(got * size);
+  return got;
+}
+
+int BoundedSeek(void* source, ogg_int64_t offset, int whence) {
+  auto* s = static_cast<BoundedStream*>(source);
+  if (whence == SEEK_END && s->limit < 0) {
+    if (fseeko(s->file, static_cast<off_t>(offset), SEEK_END) != 0) return -1;
+    s->position = ftello(s->file);
+    return 0;
+  }
+  const int64_t from = whence == SEEK_CUR ? s->position : whence == SEEK_END ? s->limit : 0;
+  const int64_t to = from + offset;
+  if (to < 0 || fseeko(s->file, static_cast<off_t>(to), SEEK_SET) != 0) return -1;
+  s->position = to;
+  return 0;
+}
+
+int BoundedClose(void* source) {
+  auto* s = static_cast<BoundedStream*>(source);
+  const int result = std::fclose(s->file);
+  s->file = nullptr;
+  return result;
+}
+
+long BoundedTell(void* source) {
+  return static_cast<long>(static_cast<BoundedStream*>(source)->position);
+}
+
+// Reads the whole file through the link check: the size of its sound part, -1 when
+// libvorbisfile may have all of it, or -2 when none of it may be decoded.
+int64_t SoundPart(FILE* file) {
+  OggLinkCheck check;
+  std::vector<uint8_t> chunk(64 * 1024);
+  size_t n;
+  while ((n = std::fread(chunk.data(), 1, chunk.size(), file)) > 0) {
+    if (!check.Feed(chunk.data(), n)) break;
+  }
+  const int64_t limit = check.Limit();
+  return check.Unplayable() ? -2 : limit;
+}
+
 }  // namespace
 
 struct InputVorbis::File {
   OggVorbis_File vf{};
+  BoundedStream stream;  // the datasource of vf
 };
 
 InputVorbis::InputVorbis() : file_(std::make_unique<File>()) {
@@ -82,9 +145,29 @@ void InputVorbis::Open(const std::string& path, InputInfo& info) {
     const int error = errno;
     throw MediaError("ファイルを開けません: " + path + "（" + SystemFailure(error) + "）");
   }
-  const int opened = ov_open(stream, &file_->vf, nullptr, 0);
+  // A chained file may hold a link that libvorbisfile cannot open safely (damaged headers,
+  // pages out of order): it is given only the sound part before it, so that part plays. The
+  // whole file is read for that once per version of the file.
+  int64_t limit = -1;
+  struct stat st {};
+  if (::fstat(fileno(stream), &st) == 0 && S_ISREG(st.st_mode)) {
+    const CheckedFile seen{st.st_dev, st.st_ino, st.st_size, st.st_mtim.tv_sec, st.st_mtim.tv_nsec};
+    if (!(seen == checked_)) {
+      checked_sound_part_ = SoundPart(stream);
+      checked_ = std::ferror(stream) ? CheckedFile{} : seen;  // a read error: again next time
+    }
+    limit = checked_sound_part_;
+  }
+  if (limit == -2) {
+    std::fclose(stream);
+    throw MediaError("Ogg Vorbis ファイルが壊れていて再生できません: " + name);
+  }
+  std::rewind(stream);
+  file_->stream = {stream, limit, 0};
+  const ov_callbacks callbacks = {BoundedRead, BoundedSeek, BoundedClose, BoundedTell};
+  const int opened = ov_open_callbacks(&file_->stream, &file_->vf, nullptr, 0, callbacks);
   if (opened < 0) {
-    std::fclose(stream);  // a failed ov_open leaves the stream with its caller
+    std::fclose(stream);  // a failed open leaves the stream with its caller
     throw MediaError("Ogg Vorbis ファイルではありません（" + OpenFailure(opened) + "）: " + name);
   }
   held_ = true;

@@ -49,7 +49,21 @@ class InputVorbis : public InputMedia {
   // Plays the queued audio out while serving commands; true when a seek asks for more reading.
   bool PlayOutTail();
 
+  // The file the link check read last (OggLinkCheck), and the size of its sound part (-1: the
+  // whole file, -2: none): the same file unchanged since, opened again for the next Play, is not
+  // read again.
+  struct CheckedFile {
+    uint64_t device = 0;
+    uint64_t inode = 0;
+    int64_t size = -1;
+    int64_t mtime_sec = 0;
+    int64_t mtime_nsec = 0;
+    bool operator==(const CheckedFile&) const = default;
+  };
+
   std::unique_ptr<File> file_;
+  CheckedFile checked_;
+  int64_t checked_sound_part_ = -1;
   std::atomic<bool> held_{false};
   int64_t total_samples_ = 0;
   int current_link_ = -1;  // reader: the logical stream being decoded

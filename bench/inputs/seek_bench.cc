@@ -1,12 +1,16 @@
 // How long the MP3 input takes to seek to 1:59:00 in a two-hour 128 kbit/s file (the seek parses
 // the header of every frame from the first on, with synthesis off), side by side with ffmpeg's
-// accurate seek on the same file, which decodes one second from the seek point.
+// accurate seek on the same file, which decodes one second from the seek point. And how long the
+// Ogg Vorbis input takes to open an hour-long file: the first time it reads the whole file
+// through the check of its links, when opened again for the next Play it does not.
 //
-// The file is made when the benchmark starts: a minute of tones and noise encoded by lame,
-// repeated to two hours (a constant bit rate stream without a Xing header joins cleanly).
+// The MP3 file is made when the benchmark starts: a minute of tones and noise encoded by lame,
+// repeated to two hours (a constant bit rate stream without a Xing header joins cleanly). The
+// Ogg Vorbis file is an hour of the same sound encoded by oggenc at its default quality.
 #include <benchmark/benchmark.h>
 #include <stdlib.h>
 #include <sys/wait.h>
+#include <vorbis/vorbisfile.h>
 
 #include <cstdio>
 #include <filesystem>
@@ -16,6 +20,7 @@
 #include <vector>
 
 #include "media/InputMP3.h"
+#include "media/InputVorbis.h"
 #include "media/OutputAudio.h"
 #include "platform/virtual_audio.h"
 
@@ -135,6 +140,71 @@ void BM_Ffmpeg(benchmark::State& state) {
   state.SetLabel(seconds ? "accurate seek to 1:59:00" : "from the start");
 }
 BENCHMARK(BM_Ffmpeg)->Arg(1)->Arg(0)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(2.0);
+
+class HourOggFile {
+ public:
+  HourOggFile() {
+    std::string pattern = (fs::temp_directory_path() / "verbat-open-bench-XXXXXX").string();
+    if (!mkdtemp(pattern.data())) return;
+    dir_ = pattern;
+    path_ = (dir_ / "hour.ogg").string();
+    if (!Shell("sox -n -b 16 -r 44100 -c 2 -t wav - synth 3600 sine 220 sine 330 synth 3600 "
+               "pinknoise amod 0.3 gain -12 | oggenc -Q -o " +
+               path_ + " -")) {
+      path_.clear();
+    }
+  }
+  ~HourOggFile() {
+    std::error_code ignored;
+    if (!dir_.empty()) fs::remove_all(dir_, ignored);
+  }
+  const std::string& path() const { return path_; }
+
+ private:
+  fs::path dir_;
+  std::string path_;
+};
+
+const HourOggFile& OggFile() {
+  static HourOggFile file;
+  return file;
+}
+
+// Open and Close of an hour of Ogg Vorbis: by a new input (the load, which checks the links),
+// by the same input again (each Play), and libvorbisfile's own open and clear for comparison.
+void BM_VorbisOpen(benchmark::State& state) {
+  if (OggFile().path().empty()) {
+    state.SkipWithError("could not make the hour-long file (sox and oggenc needed)");
+    return;
+  }
+  const std::string& path = OggFile().path();
+  media::InputVorbis again;
+  media::PlayListItem item(path);
+  again.Open(path, item);
+  again.Close();
+  for (auto _ : state) {
+    if (state.range(0) == 0) {
+      media::InputVorbis fresh;
+      fresh.Open(path, item);
+      fresh.Close();
+    } else if (state.range(0) == 1) {
+      again.Open(path, item);
+      again.Close();
+    } else {
+      OggVorbis_File vf;
+      if (ov_fopen(path.c_str(), &vf) != 0) {
+        state.SkipWithError("libvorbisfile could not open the file");
+        break;
+      }
+      ov_clear(&vf);
+    }
+  }
+  state.SetLabel(state.range(0) == 0   ? "new input (link check)"
+                 : state.range(0) == 1 ? "same input again"
+                                       : "libvorbisfile alone");
+  state.counters["file_MB"] = static_cast<double>(fs::file_size(path)) / 1e6;
+}
+BENCHMARK(BM_VorbisOpen)->Arg(0)->Arg(1)->Arg(2)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 }  // namespace
 

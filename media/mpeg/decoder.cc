@@ -241,7 +241,10 @@ int32_t ReadStreamInfo(const uint8_t* bytes, int32_t count, StreamInfo* info) {
   }
   const int32_t f = FrequencyHz(h);
   const int32_t br = BitrateKbps(h) * 1000;
-  const bool xing = std::memcmp(bytes + tag, "Xing", 4) == 0;
+  // Encoders write the same header as "Info" into the first frame of a constant-bit-rate
+  // stream: that frame carries no audio either, and its frame count is as good.
+  const bool xing =
+      std::memcmp(bytes + tag, "Xing", 4) == 0 || std::memcmp(bytes + tag, "Info", 4) == 0;
   int32_t min_br = 0, max_br = 0;
   if (xing) {
     const int32_t flags = BigEndian32(bytes + tag + 4);

@@ -29,6 +29,8 @@ struct FrameHeader {
   int32_t emphasis = 0;
 };
 
+// The Xing header of a variable-bit-rate stream and the Info header of a constant-bit-rate one
+// have the same layout and are treated alike; "Xing" below stands for either.
 struct StreamInfo {
   FrameHeader header;
   int32_t channels = 0;

@@ -24,8 +24,9 @@ struct Mp3File {
 
 // Made once for the whole binary: speech with a low tone under it, 10 seconds.
 const Mp3File kFiles[] = {
-    {"cbr128.mp3", true, false},  {"vbr.mp3", true, true},     {"mpeg2_22k.mp3", true, false},
+    {"cbr128.mp3", true, false},    {"vbr.mp3", true, true},   {"mpeg2_22k.mp3", true, false},
     {"mpeg25_8k.mp3", true, false}, {"mono.mp3", true, false}, {"layer2.mp2", false, false},
+    {"cbr_info.mp3", true, true},  // CBR as lame writes it by default: an Info frame first
 };
 
 class Mp3Files : public EncodedFilesSuite<Mp3Files> {
@@ -45,6 +46,7 @@ class Mp3Files : public EncodedFilesSuite<Mp3Files> {
             "sox {}/s44.wav {}/short.wav trim 0 0.25",
             "lame --quiet -t -b 128 {}/s44.wav {}/cbr128.mp3",
             "lame --quiet -V 4 {}/s44.wav {}/vbr.mp3",
+            "lame --quiet -b 128 {}/s44.wav {}/cbr_info.mp3",
             "lame --quiet -t -b 64 {}/s22.wav {}/mpeg2_22k.mp3",
             "lame --quiet -t -b 16 {}/s8.wav {}/mpeg25_8k.mp3",
             "lame --quiet -t -b 64 {}/s44m.wav {}/mono.mp3",
@@ -56,7 +58,7 @@ class Mp3Files : public EncodedFilesSuite<Mp3Files> {
     RequireEncoded();
   }
 
-  // mpg123's decode of a file, every frame but a Xing frame, no gapless trimming.
+  // mpg123's decode of a file, every frame but a Xing or Info frame, no gapless trimming.
   static std::vector<int16_t> Mpg123(const std::string& path) {
     const std::string raw = Scratch(FileNameOf(path) + ".mpg123.raw");
     if (!Shell("mpg123 -q --no-gapless -s " + path + " > " + raw)) return {};
@@ -214,6 +216,39 @@ TEST_F(Mp3Files, GarbageBetweenFramesCostsOneResyncPerFailedFrameAndNothingElse)
     ASSERT_EQ(played.size(), own.pcm.size() - frame_values);
     EXPECT_EQ(Compare(played, 0, own.pcm, 0, played.size()).max_diff, 0);
   }
+}
+
+// A start or a seek decodes the frames before the landing point with synthesis switched off
+// and switches it on again for the last few. A damaged stream may hold a stray frame of another
+// layer just there: it plays as one silent frame, and everything after it is the stream's own.
+TEST_F(Mp3Files, AStrayFrameOfAnotherLayerBeforeTheStartPointSilencesOnlyItself) {
+  const std::vector<uint8_t> clean = ReadBytes(Path("cbr128.mp3"));
+  const std::vector<size_t> frames = FrameOffsets(clean);
+  ASSERT_GT(frames.size(), 200u);
+  // From second 3 the input lands after 115 frames (3 x 44100 / 1152, rounded up) and decodes
+  // the last 4 of them with synthesis (2, and 2 to fill a bit reservoir of up to 511 bytes from
+  // frames of 417): the frame decoded 111th is the last one without. The stray frame goes
+  // there: MPEG-1 Layer II, 32 kbit/s, single channel, all its bits zero (104 bytes).
+  std::vector<uint8_t> stray(104, 0);
+  stray[0] = 0xFF;
+  stray[1] = 0xFD;
+  stray[2] = 0x10;
+  stray[3] = 0xC0;
+  std::vector<uint8_t> damaged(clean.begin(), clean.begin() + static_cast<long>(frames[110]));
+  damaged.insert(damaged.end(), stray.begin(), stray.end());
+  damaged.insert(damaged.end(), clean.begin() + static_cast<long>(frames[110]), clean.end());
+  const std::string path = Scratch("stray_layer2.mp3");
+  WriteBytes(path, damaged);
+
+  const mpeg_test::Decoded own = mpeg_test::DecodeStream(damaged);
+  ASSERT_EQ(own.frames, static_cast<int>(frames.size()) + 1);
+  InputMP3 mp3;
+  const std::vector<int16_t> played = PlayToEnd(mp3, path, 3);
+  ASSERT_EQ(mp3.SeekLanding(), 115 * 1152);
+  const size_t from = 115u * 1152 * 2;
+  ASSERT_EQ(played.size() + from, own.pcm.size());
+  const Agreement a = Compare(played, 0, own.pcm, from, played.size());
+  EXPECT_LT(a.rms_units, 1.0) << "max " << a.max_diff << ", SNR " << a.snr_db << " dB";
 }
 
 std::vector<uint8_t> Id3v2(size_t total, bool footer, uint32_t seed) {

@@ -201,6 +201,136 @@ TEST_F(VorbisFiles, AChainedFilePlaysOnUntilALinkChangesTheFormat) {
   }
 }
 
+// The pages of an Ogg file, each with its header.
+std::vector<std::vector<uint8_t>> OggPages(const std::vector<uint8_t>& bytes) {
+  std::vector<std::vector<uint8_t>> pages;
+  for (size_t at = 0; at + 27 <= bytes.size();) {
+    const size_t segments = bytes[at + 26];
+    size_t length = 27 + segments;
+    for (size_t i = 0; i < segments; ++i) length += bytes[at + 27 + i];
+    length = std::min(length, bytes.size() - at);
+    pages.emplace_back(bytes.begin() + static_cast<long>(at),
+                       bytes.begin() + static_cast<long>(at + length));
+    at += length;
+  }
+  return pages;
+}
+
+// Sets a page's checksum to match its bytes after a change.
+void Reseal(std::vector<uint8_t>& page) {
+  std::fill(page.begin() + 22, page.begin() + 26, 0);
+  uint32_t crc = 0;
+  for (uint8_t byte : page) {
+    crc ^= uint32_t{byte} << 24;
+    for (int bit = 0; bit < 8; ++bit)
+      crc = (crc & 0x80000000u) ? (crc << 1) ^ 0x04C11DB7u : crc << 1;
+  }
+  for (int i = 0; i < 4; ++i) page[22 + i] = static_cast<uint8_t>(crc >> (8 * i));
+}
+
+// The pages of a file whose first codebook claims zero dimensions (the setup header: packet
+// type 5, "vorbis", the number of codebooks less one in a byte, then the first codebook
+// byte-aligned: its sync word "BCV" and its dimensions in 16 bits).
+std::vector<std::vector<uint8_t>> WithEmptyCodebook(std::vector<std::vector<uint8_t>> pages) {
+  const std::string setup = "\x05vorbis";
+  for (auto& page : pages) {
+    const auto at = std::search(page.begin(), page.end(), setup.begin(), setup.end());
+    if (page.end() - at < 13 || std::string(at + 8, at + 11) != "BCV") continue;
+    at[11] = 0;
+    at[12] = 0;
+    Reseal(page);
+    break;
+  }
+  return pages;
+}
+
+std::vector<uint8_t> Join(const std::vector<std::vector<uint8_t>>& pages) {
+  std::vector<uint8_t> bytes;
+  for (const auto& page : pages) bytes.insert(bytes.end(), page.begin(), page.end());
+  return bytes;
+}
+
+// A chained file whose later link libvorbisfile could not open (headers cut off, pages out of
+// order or hidden in other pages, a serial number used again) plays its sound part before that
+// link, the same file opened again is not read again, and a file changed since is.
+TEST_F(VorbisFiles, AChainedFileWithADamagedLinkPlaysWhatComesBeforeIt) {
+  const std::vector<int16_t> first = Oggdec(Path("stereo44.ogg"));
+  std::vector<int16_t> both = first;
+  const std::vector<int16_t> second = Oggdec(Path("second.ogg"));
+  both.insert(both.end(), second.begin(), second.end());
+  const auto a = OggPages(ReadBytes(Path("stereo44.ogg")));
+  const auto b = OggPages(ReadBytes(Path("second.ogg")));
+  ASSERT_GE(a.size(), 4u);
+  ASSERT_GE(b.size(), 3u);
+
+  // The second link ends inside its header pages, as a copy cut short would.
+  std::vector<uint8_t> cut = Join(a);
+  cut.insert(cut.end(), b[0].begin(), b[0].end());
+  cut.insert(cut.end(), b[1].begin(), b[1].begin() + 100);
+  // The last page of the first link comes behind the first page of the second.
+  auto moved = a;
+  moved.pop_back();
+  moved.push_back(b[0]);
+  moved.push_back(a.back());
+  moved.insert(moved.end(), b.begin() + 1, b.end());
+  // A copy of the second link's first page inside the body of a page of the first link, where
+  // only a reader that starts in the middle of a page finds it.
+  auto hidden = a;
+  std::vector<uint8_t>& host = hidden[hidden.size() - 2];
+  const size_t body = 27 + host[26];
+  ASSERT_GT(host.size(), body + 100 + b[0].size());
+  std::copy(b[0].begin(), b[0].end(), host.begin() + static_cast<long>(body + 100));
+  Reseal(host);
+  hidden.insert(hidden.end(), b.begin(), b.end());
+  // The second link's setup header has a codebook that libvorbis would divide by.
+  auto empty_book = a;
+  const auto b_empty = WithEmptyCodebook(b);
+  ASSERT_NE(b_empty, b);
+  empty_book.insert(empty_book.end(), b_empty.begin(), b_empty.end());
+  // A third link with the serial number of the first.
+  auto reused = a;
+  reused.insert(reused.end(), b.begin(), b.end());
+  reused.insert(reused.end(), a.begin(), a.end());
+
+  struct Case {
+    const char* name;
+    std::vector<uint8_t> bytes;
+    size_t samples;  // values of the sound part, 0: all of the first link but its last page
+  };
+  const Case cases[] = {{"cut.ogg", cut, first.size()},
+                        {"moved.ogg", Join(moved), 0},
+                        {"hidden.ogg", Join(hidden), 0},
+                        {"empty_book.ogg", Join(empty_book), first.size()},
+                        {"reused.ogg", Join(reused), both.size()}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string path = Scratch(c.name);
+    WriteBytes(path, c.bytes);
+    InputVorbis ogg;
+    PlayListItem item(path);
+    ogg.Open(path, item);
+    const size_t values = static_cast<size_t>(item.total_samples) * 2;
+    if (c.samples) {
+      EXPECT_EQ(values, c.samples);
+    } else {
+      EXPECT_LT(values, first.size());
+      EXPECT_GT(values, first.size() / 2);
+    }
+    ogg.Close();
+    const std::vector<int16_t> played = PlayToEnd(ogg, path);
+    ExpectExactly(played,
+                  std::vector<int16_t>(both.begin(), both.begin() + static_cast<long>(values)), 0,
+                  ogg.BlockSize() / 2);
+    EXPECT_FALSE(ogg.StoppedAtFormatChange());
+
+    // Mended in place: the same input reads it again.
+    WriteBytes(path, Join(a));
+    ogg.Open(path, item);
+    EXPECT_EQ(static_cast<size_t>(item.total_samples) * 2, first.size());
+    ogg.Close();
+  }
+}
+
 TEST_F(VorbisFiles, DamagedPagesInTheMiddleAreSkipped) {
   const std::vector<int16_t> ref = Oggdec(Path("stereo44.ogg"));
   std::vector<uint8_t> bytes = ReadBytes(Path("stereo44.ogg"));
@@ -247,6 +377,15 @@ TEST_F(VorbisFiles, RefusesWhatItCannotPlayWithAMessage) {
   EXPECT_NE(message(Scratch("missing.ogg")).find("ファイルを開けません"), std::string::npos);
   EXPECT_NE(message(Path("s44.wav")).find("Ogg Vorbis ファイルではありません"), std::string::npos);
   EXPECT_NE(message(scratch_->path().string()).find("Ogg Vorbis ファイルではありません"), std::string::npos);
+  // Headers libvorbis accepts but would crash decoding with, and headers cut off.
+  const auto pages = OggPages(ReadBytes(Path("mono22.ogg")));
+  WriteBytes(Scratch("empty_book.ogg"), Join(WithEmptyCodebook(pages)));
+  EXPECT_NE(message(Scratch("empty_book.ogg")).find("壊れていて再生できません"), std::string::npos);
+  std::vector<uint8_t> cut = Join(pages);
+  cut.resize(pages[0].size() + 200);
+  WriteBytes(Scratch("cut_headers.ogg"), cut);
+  EXPECT_NE(message(Scratch("cut_headers.ogg")).find("壊れていて再生できません"),
+            std::string::npos);
 
   // A stream that cannot seek (a pipe) is refused by its own message.
   signal(SIGPIPE, SIG_IGN);

@@ -1,4 +1,4 @@
-// The decoder's interface: header fields, error codes, stream sizes, the Xing header, the
+// The decoder's interface: header fields, error codes, stream sizes, the Xing and Info headers, the
 // options, suspending synthesis, and the subband limit, on hand-made frames and the shared
 // compliance streams.
 #include <gtest/gtest.h>
@@ -264,6 +264,25 @@ TEST_F(DecoderTest, ReadsTheXingHeader) {
   EXPECT_EQ(info.skip_size, 1 + 128000 * 144 / 44100);
   EXPECT_EQ(info.min_input_size, 32000 * 144 / 44100);
   EXPECT_EQ(info.max_input_size, 320000 * 144 / 44100 + 1);
+
+  // The Info header of a constant-bit-rate stream has the same layout and the same meaning; any
+  // other word there is the start of the audio data.
+  std::memcpy(&bytes[36], "Info", 4);
+  ASSERT_EQ(mpeg::ReadStreamInfo(bytes.data(), 156, &info), 1);
+  EXPECT_EQ(info.frames, 1234);
+  EXPECT_EQ(info.data_size, 567890);
+  EXPECT_EQ(info.bitrate, 0);
+  EXPECT_EQ(info.skip_size, 1 + 128000 * 144 / 44100);
+  EXPECT_EQ(info.max_input_size, 320000 * 144 / 44100 + 1);
+  PutBigEndian(bytes, 40, 0);
+  EXPECT_EQ(mpeg::ReadStreamInfo(bytes.data(), 156, &info), 0)
+      << "Info without a frames or bytes flag";
+  EXPECT_EQ(mpeg::DecoderLastError(), mpeg::kErrorInvalidField);
+  std::memcpy(&bytes[36], "Infx", 4);
+  ASSERT_EQ(mpeg::ReadStreamInfo(bytes.data(), 156, &info), 1);
+  EXPECT_EQ(info.frames, 0);
+  EXPECT_EQ(info.skip_size, 0);
+  EXPECT_EQ(info.bitrate, 128000);
 
   // Single-channel MPEG-2 with CRC: 6 header bytes and 9 of side information.
   std::vector<uint8_t> lsf = Header(0xFF, 0xF2, 0x84, 0xC0);

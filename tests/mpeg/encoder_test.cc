@@ -71,7 +71,7 @@ struct Encoding {
   int rate;
   int channels;
   const char* options;
-  bool xing;            // the file starts with a Xing frame
+  bool xing;            // the file starts with a Xing frame (VBR) or an Info frame (CBR)
   int version;          // the MPEG version the encoder is expected to pick
   int layer;
   // The encoder puts signal into the top subband, which the decoder never decodes: the
@@ -81,6 +81,8 @@ struct Encoding {
 
 const Encoding kEncodings[] = {
     {"lame_cbr128_joint_44k", "lame", false, 44100, 2, "-t -b 128 -m j", false, 1, 3},
+    {"lame_cbr128_info_44k", "lame", false, 44100, 2, "-b 128 -m j", true, 1, 3},
+    {"lame_lsf_cbr48_info_16k_mono_speech", "lame", true, 16000, 1, "-b 48 -m m", true, 2, 3},
     {"lame_vbr_xing_44k", "lame", false, 44100, 2, "-V 2", true, 1, 3},
     {"lame_cbr64_mono_speech_48k", "lame", true, 48000, 1, "-t -b 64 -m m", false, 1, 3},
     {"lame_cbr96_stereo_32k", "lame", false, 32000, 2, "-t -b 96 -m s", false, 1, 3},
