@@ -23,7 +23,7 @@
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=$root/build-fuzz
-targets=(mpeg settings workfile)
+targets=(mpeg settings wav mp3 vorbis workfile)
 
 target=${1:-mpeg}
 shift || true
@@ -74,6 +74,68 @@ seeds_mpeg() {  # one control byte (the options, see fuzz/mpeg_fuzz_harness.h), 
 max_len_settings=2048
 options_settings=(-dict="$root/fuzz/settings.dict")
 seeds_settings() { :; }  # the saved inputs are the project's own settings files
+
+# The media inputs take whole files; the last byte of each also picks the start second and the
+# seek target of its playback (fuzz/input_fuzz_harness.h). Seeds are short files of every layout
+# the installed tools write.
+max_len_wav=4096
+options_wav=(-timeout=30)  # a reader that never ends shows as a timeout, not a stall
+seeds_wav() {
+  local out=$1
+  if command -v sox >/dev/null; then
+    sox -n -r 4000 -c 1 -b 8 "$out/u8-mono.wav" synth 0.8 sine 440  # four blocks
+    sox -n -r 2000 -c 1 -b 16 "$out/s16-mono.wav" synth 0.8 sine 300
+    sox -n -r 8000 -c 2 -b 16 "$out/s16-stereo.wav" synth 0.05 sine 440
+    sox -n -r 8000 -c 1 -b 24 "$out/s24-extensible.wav" synth 0.05 sine 440
+    sox -n -r 8000 -c 1 -e u-law "$out/ulaw-fact.wav" synth 0.05 sine 440
+    sox -n -r 8000 -c 3 -b 16 "$out/three-channels.wav" synth 0.02 sine 440
+    sox -n -r 96000 -c 1 -b 16 "$out/rate96k.wav" synth 0.01 sine 440
+  fi
+  if command -v ffmpeg >/dev/null; then  # a LIST chunk between fmt and data
+    ffmpeg -v error -f lavfi -i "sine=f=440:r=8000:d=0.1" -metadata title=Talk -metadata artist=A \
+      -c:a pcm_s16le "$out/list-chunk.wav"
+  fi
+}
+
+max_len_mp3=8192
+options_mp3=(-timeout=30)
+seeds_mp3() {
+  local out=$1
+  command -v sox >/dev/null || return 0
+  sox -n -r 44100 -c 2 "$tmp/m44.wav" synth 0.2 sine 300-3000 synth 0.1 whitenoise
+  sox -n -r 16000 -c 1 "$tmp/m16.wav" synth 0.3 sine 300-3000
+  sox -n -r 8000 -c 1 "$tmp/m8.wav" synth 0.4 sine 500
+  if command -v lame >/dev/null; then
+    lame --quiet -b 128 "$tmp/m44.wav" "$out/cbr-info.mp3"  # an Info frame first
+    lame --quiet -t -b 32 "$tmp/m44.wav" "$out/cbr-plain.mp3"
+    lame --quiet -b 48 -m m "$tmp/m16.wav" "$out/lsf-info.mp3"
+    lame --quiet -b 32 "$tmp/m8.wav" "$out/mpeg25-info.mp3"
+    lame --quiet -V 7 "$tmp/m16.wav" "$out/vbr-xing.mp3"
+    lame --quiet -t -b 32 -p "$tmp/m16.wav" "$out/crc.mp3"
+    lame --quiet -b 16 --tt Talk --ta A --add-id3v2 --id3v2-only "$tmp/m16.wav" "$out/id3v2.mp3"
+    lame --quiet -t -b 24 --tt Talk --id3v1-only "$tmp/m16.wav" "$out/id3v1.mp3"
+  fi
+  if command -v twolame >/dev/null; then
+    twolame --quiet -b 32 "$tmp/m16.wav" "$out/layer2-lsf.mp2"
+  fi
+}
+
+max_len_vorbis=8192
+options_vorbis=(-timeout=30)
+seeds_vorbis() {  # single files, and chained ones whose links have their own serial numbers
+  local out=$1
+  command -v sox >/dev/null && command -v oggenc >/dev/null || return 0
+  sox -n -r 8000 -c 1 -b 16 "$tmp/v8.wav" synth 1.2 sine 440  # five blocks
+  sox -n -r 11025 -c 1 -b 16 "$tmp/v11.wav" synth 0.2 sine 600
+  sox -n -r 22050 -c 2 -b 16 "$tmp/v22.wav" synth 0.2 sine 300-3000
+  oggenc -Q -q -1 -s 1 -c TITLE=Talk "$tmp/v8.wav" -o "$out/mono8k.ogg"
+  oggenc -Q -q -1 -s 2 "$tmp/v8.wav" -o "$tmp/v8b.ogg"
+  oggenc -Q -q -1 -s 3 "$tmp/v11.wav" -o "$tmp/v11.ogg"
+  oggenc -Q -q 0 -s 4 "$tmp/v22.wav" -o "$out/stereo22k.ogg"
+  cat "$out/mono8k.ogg" "$tmp/v8b.ogg" > "$out/chained-same-format.ogg"
+  cat "$out/mono8k.ogg" "$tmp/v11.ogg" > "$out/chained-other-rate.ogg"
+
+}
 
 max_len_workfile=4096
 seeds_workfile() {  # recordings as fuzz/workfile_fuzz_harness.h reads them: flags, format, appends
