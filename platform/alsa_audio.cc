@@ -24,6 +24,9 @@ constexpr Milliseconds kTick{5};
 // A device that takes no frame and plays none for this long while it has some to play is lost:
 // a stalled sound server leaves the PCM running with no room and no delay, for ever.
 constexpr Milliseconds kStallLimit{1500};
+// A capture may legitimately wait longer for its first frames: a sound server's idle source (a
+// null sink's monitor, a source just resumed) delivers in blocks of up to two seconds.
+constexpr Milliseconds kCaptureStallLimit{4000};
 // How often a paused device looks whether its server is still there: a loss is then reported
 // within this time, not only at the next restart.
 constexpr Milliseconds kPausedLook{250};
@@ -783,8 +786,8 @@ class InCore : public CoreBase {
         Return(*h);
       }
     }
-    // Recording without a frame for kStallLimit: the server has stopped answering.
-    if (!failed_ && Clock::now() - last_progress_ > kStallLimit) Fail();
+    // Recording without a frame for kCaptureStallLimit: the server has stopped answering.
+    if (!failed_ && Clock::now() - last_progress_ > kCaptureStallLimit) Fail();
   }
 
   void Recover(int err) {
