@@ -146,19 +146,25 @@ void OggLinkCheck::Scan(bool at_end) {
       break;
     }
     at = static_cast<size_t>(found - pending_.data());
+    const int64_t offset = pending_start_ + static_cast<int64_t>(at);
     const size_t page = PageAt(at);
     if (page == kNeedMore) {
-      if (at_end) {
-        ++at;
-        continue;
+      if (!at_end) break;
+      // A capture pattern outside the pages whose page would run past the end of the file:
+      // libogg, reading on from the page before it, waits for the rest of that page and so finds
+      // none of the pages behind it. The sound part ends there. Fewer than four bytes are no
+      // capture pattern, and inside a page the bytes are that page's own.
+      if (pending_.size() - at >= 4 && offset >= page_end_) {
+        Cut(offset, Stop::kCutOffPage);
+        break;
       }
-      break;
+      ++at;
+      continue;
     }
     if (page == 0) {
       ++at;
       continue;
     }
-    const int64_t offset = pending_start_ + static_cast<int64_t>(at);
     if (offset < page_end_) {
       Cut(page_start_, Stop::kHiddenPage);
       break;

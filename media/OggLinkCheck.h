@@ -12,8 +12,9 @@
 // Pages are looked for at every offset, also inside other pages: libvorbisfile reads from the
 // middle of pages when it bisects and seeks, and would find a page hidden there. A setup header
 // that libvorbis accepts but would crash decoding with (a codebook of zero dimensions) counts as
-// damaged. When the place lies in the first link before its headers are complete, nothing of the
-// file can be given to libvorbisfile.
+// damaged. A page begun in the bytes between pages and cut off by the end of the file hides the
+// pages behind it from libogg. When the place lies in the first link before its headers are
+// complete, nothing of the file can be given to libvorbisfile.
 #pragma once
 
 #include <cstddef>
@@ -32,6 +33,7 @@ class OggLinkCheck {
     kStrayPage,     // a page of no stream of the link it lies in
     kReusedSerial,  // a link begins a stream whose serial number an earlier stream had
     kHiddenPage,    // a page inside another page
+    kCutOffPage,    // a page outside the others that the end of the file cuts off
   };
 
   OggLinkCheck();

@@ -251,8 +251,9 @@ std::vector<uint8_t> Join(const std::vector<std::vector<uint8_t>>& pages) {
 }
 
 // A chained file whose later link libvorbisfile could not open (headers cut off, pages out of
-// order or hidden in other pages, a serial number used again) plays its sound part before that
-// link, the same file opened again is not read again, and a file changed since is.
+// order or hidden in other pages, a serial number used again, a page cut off by the end of the
+// file hiding it) plays its sound part before that link, the same file opened again is not read
+// again, and a file changed since is.
 TEST_F(VorbisFiles, AChainedFileWithADamagedLinkPlaysWhatComesBeforeIt) {
   const std::vector<int16_t> first = Oggdec(Path("stereo44.ogg"));
   std::vector<int16_t> both = first;
@@ -291,6 +292,21 @@ TEST_F(VorbisFiles, AChainedFileWithADamagedLinkPlaysWhatComesBeforeIt) {
   auto reused = a;
   reused.insert(reused.end(), b.begin(), b.end());
   reused.insert(reused.end(), a.begin(), a.end());
+  // A second link begun by an empty first page of another stream, then bytes that begin a page
+  // longer than the rest of the file, then the real second link: libogg, waiting for the end of
+  // that page, would never see the second link's headers, and libvorbisfile refused the file
+  // (and lost memory).
+  std::vector<uint8_t> empty_first(27, 0);
+  std::copy_n("OggS\0\x02", 6, empty_first.begin());
+  empty_first[14] = 0x5a;  // a serial number of its own
+  Reseal(empty_first);
+  std::vector<uint8_t> long_page(27 + 255, 0xff);
+  std::copy_n("OggS\0\0", 6, long_page.begin());
+  auto cut_off = a;
+  cut_off.push_back(empty_first);
+  cut_off.push_back(std::vector<uint8_t>(40, 'x'));
+  cut_off.push_back(long_page);
+  cut_off.insert(cut_off.end(), b.begin(), b.end());
 
   struct Case {
     const char* name;
@@ -301,7 +317,8 @@ TEST_F(VorbisFiles, AChainedFileWithADamagedLinkPlaysWhatComesBeforeIt) {
                         {"moved.ogg", Join(moved), 0},
                         {"hidden.ogg", Join(hidden), 0},
                         {"empty_book.ogg", Join(empty_book), first.size()},
-                        {"reused.ogg", Join(reused), both.size()}};
+                        {"reused.ogg", Join(reused), both.size()},
+                        {"cut_off.ogg", Join(cut_off), first.size()}};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     const std::string path = Scratch(c.name);
