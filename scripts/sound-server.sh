@@ -58,8 +58,11 @@ CONF
   (
     client_env
     export XDG_CONFIG_HOME=$dir/home XDG_STATE_HOME=$dir/state
+    # No CPU watchdog: the daemon's own would end it after a spell of heavy use, and the test
+    # server must stay for the whole run.
     pulseaudio -D -n --system=false --exit-idle-time=-1 --disallow-exit --realtime=false \
-      --high-priority=false --use-pid-file=yes --log-target=file:"$dir/pulse.log" \
+      --high-priority=false --no-cpu-limit=true --use-pid-file=yes \
+      --log-target=file:"$dir/pulse.log" \
       -L "module-null-sink sink_name=$sink rate=44100 channels=2" \
       -L "module-native-protocol-unix auth-anonymous=1 socket=$dir/native" \
       >>"$dir/pulse.log" 2>&1

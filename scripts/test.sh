@@ -47,10 +47,35 @@ configure_and_build() {  # dir, cmake options...
 
 # A test that hangs is cut off after two minutes (a test needing longer sets its own TIMEOUT),
 # so that one hang cannot use up the whole run's time.
+# The shared sound server's state and its log's last lines: when sound tests fail, whether the
+# server is still there tells a fault of the program from a server that went away, and the log
+# says why it went.
+sound_server_report() {
+  [[ -f $sound_dir/pulse.log ]] || return 0
+  if scripts/sound-server.sh status "$sound_dir"; then
+    echo "== the test sound server still answers"
+  else
+    echo "== the test sound server no longer answers"
+  fi
+  echo "== the test sound server's log (last lines):"
+  grep -v 'authkey.c\|not intended to be run as root\|D-Bus' "$sound_dir/pulse.log" | tail -20
+}
+
 run_ctest() {  # dir, ctest options...
   local dir=$1; shift
+  # A server that went away during an earlier stage is started again (in the same folder, so
+  # the variables set above still lead to it), so that one loss does not fail every stage.
+  if [[ -f $sound_dir/env ]] && ! scripts/sound-server.sh status "$sound_dir"; then
+    sound_server_report
+    echo "== starting the test sound server again"
+    scripts/sound-server.sh start "$sound_dir" || echo "== it did not start again" >&2
+  fi
   echo "== ctest in $dir"
-  ctest --test-dir "$dir" --output-on-failure --timeout 120 -j"$jobs" "$@"
+  ctest --test-dir "$dir" --output-on-failure --timeout 120 -j"$jobs" "$@" || {
+    local status=$?
+    sound_server_report
+    return $status
+  }
 }
 
 normal() {
