@@ -65,10 +65,13 @@ bool HasEmptyCodebook(ogg_packet* setup) {
         if (oggpack_read(&bits, 5) < 0) return false;
       }
     } else if (ordered == 1) {
-      if (oggpack_read(&bits, 5) < 0) return false;
-      for (long e = 0; e < entries;) {
+      // Runs of entries of one code length each, the length one more for every run; a run may
+      // be empty, and libvorbis refuses lengths beyond 32.
+      long length = oggpack_read(&bits, 5) + 1;
+      if (length == 0) return false;
+      for (long e = 0; e < entries; ++length) {
         const long run = oggpack_read(&bits, Ilog(entries - e));
-        if (run <= 0 || run > entries - e) return false;
+        if (run < 0 || run > entries - e || length > 32) return false;
         e += run;
       }
     } else {
@@ -91,6 +94,17 @@ bool HasEmptyCodebook(ogg_packet* setup) {
     }
   }
   return false;
+}
+
+// Whether libvorbis can set its decoder up with the headers (it refuses, for one, codebooks
+// whose code lengths do not make a whole code). It must be asked before playback: a decoder
+// that failed to start keeps the codebooks it had set up by then, all zeros from the failing
+// one on, and the next start with the same headers decodes with those (and divides by zero).
+bool DecoderStarts(vorbis_info* info) {
+  vorbis_dsp_state dsp;
+  if (vorbis_synthesis_init(&dsp, info) != 0) return false;  // it has cleared dsp itself
+  vorbis_dsp_clear(&dsp);
+  return true;
 }
 
 }  // namespace
@@ -258,7 +272,7 @@ void OggLinkCheck::ReadHeaderPackets() {
     ++headers_;
     if (HeadersDone()) headers_end_ = page_end_;
     // A setup header that libvorbis accepts but cannot decode with: the link goes whole.
-    if (HeadersDone() && HasEmptyCodebook(&packet)) {
+    if (HeadersDone() && (HasEmptyCodebook(&packet) || !DecoderStarts(&codec_->info))) {
       headers_ = 2;  // the setup header does not count
       Cut(link_start_, Stop::kBadHeaders);
     }

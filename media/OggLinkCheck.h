@@ -11,8 +11,8 @@
 //
 // Pages are looked for at every offset, also inside other pages: libvorbisfile reads from the
 // middle of pages when it bisects and seeks, and would find a page hidden there. A setup header
-// that libvorbis accepts but would crash decoding with (a codebook of zero dimensions) counts as
-// damaged. A page begun in the bytes between pages and cut off by the end of the file hides the
+// that libvorbis accepts but would crash decoding with (a codebook of zero dimensions, or one it
+// cannot set its decoder up with) counts as damaged. A page begun in the bytes between pages and cut off by the end of the file hides the
 // pages behind it from libogg. When the place lies in the first link before its headers are
 // complete, nothing of the file can be given to libvorbisfile.
 #pragma once

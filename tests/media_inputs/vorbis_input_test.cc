@@ -244,6 +244,25 @@ std::vector<std::vector<uint8_t>> WithEmptyCodebook(std::vector<std::vector<uint
   return pages;
 }
 
+// The pages of a file whose first codebook's first code is one bit shorter or longer, so that
+// the code lengths no longer make a whole code: the setup header parses, but libvorbis cannot
+// set its decoder up with it. Only for a first codebook of unordered, unsparse lengths (after
+// "BCV", 16 bits of dimensions and 24 of entries: the ordered bit, the sparse bit, then the
+// first length less one in five bits).
+std::vector<std::vector<uint8_t>> WithBrokenCode(std::vector<std::vector<uint8_t>> pages) {
+  const std::string setup = "\x05vorbis";
+  for (auto& page : pages) {
+    const auto at = std::search(page.begin(), page.end(), setup.begin(), setup.end());
+    if (page.end() - at < 17 || std::string(at + 8, at + 11) != "BCV" || (at[16] & 3) != 0) {
+      continue;
+    }
+    at[16] ^= 0x04;
+    Reseal(page);
+    break;
+  }
+  return pages;
+}
+
 std::vector<uint8_t> Join(const std::vector<std::vector<uint8_t>>& pages) {
   std::vector<uint8_t> bytes;
   for (const auto& page : pages) bytes.insert(bytes.end(), page.begin(), page.end());
@@ -288,6 +307,12 @@ TEST_F(VorbisFiles, AChainedFileWithADamagedLinkPlaysWhatComesBeforeIt) {
   const auto b_empty = WithEmptyCodebook(b);
   ASSERT_NE(b_empty, b);
   empty_book.insert(empty_book.end(), b_empty.begin(), b_empty.end());
+  // Its code lengths make no whole code: libvorbis cannot start decoding it (and a second try
+  // used to decode with codebooks of zeros and divide by zero).
+  auto broken_code = a;
+  const auto b_broken = WithBrokenCode(b);
+  ASSERT_NE(b_broken, b);
+  broken_code.insert(broken_code.end(), b_broken.begin(), b_broken.end());
   // A third link with the serial number of the first.
   auto reused = a;
   reused.insert(reused.end(), b.begin(), b.end());
@@ -317,6 +342,7 @@ TEST_F(VorbisFiles, AChainedFileWithADamagedLinkPlaysWhatComesBeforeIt) {
                         {"moved.ogg", Join(moved), 0},
                         {"hidden.ogg", Join(hidden), 0},
                         {"empty_book.ogg", Join(empty_book), first.size()},
+                        {"broken_code.ogg", Join(broken_code), first.size()},
                         {"reused.ogg", Join(reused), both.size()},
                         {"cut_off.ogg", Join(cut_off), first.size()}};
   for (const Case& c : cases) {
@@ -398,6 +424,10 @@ TEST_F(VorbisFiles, RefusesWhatItCannotPlayWithAMessage) {
   const auto pages = OggPages(ReadBytes(Path("mono22.ogg")));
   WriteBytes(Scratch("empty_book.ogg"), Join(WithEmptyCodebook(pages)));
   EXPECT_NE(message(Scratch("empty_book.ogg")).find("壊れていて再生できません"), std::string::npos);
+  ASSERT_NE(WithBrokenCode(pages), pages);
+  WriteBytes(Scratch("broken_code.ogg"), Join(WithBrokenCode(pages)));
+  EXPECT_NE(message(Scratch("broken_code.ogg")).find("壊れていて再生できません"),
+            std::string::npos);
   std::vector<uint8_t> cut = Join(pages);
   cut.resize(pages[0].size() + 200);
   WriteBytes(Scratch("cut_headers.ogg"), cut);
