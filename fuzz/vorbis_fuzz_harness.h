@@ -4,8 +4,9 @@
 // reports must be consistent, and every block whole sample frames of the reported format.
 #pragma once
 
+#include <ogg/ogg.h>
+
 #include <algorithm>
-#include <array>
 #include <cstdint>
 #include <cstring>
 
@@ -16,19 +17,9 @@ namespace vorbis_fuzz {
 
 using input_fuzz::Require;
 
-// Sets the checksum of every whole Ogg page in `data` to match its bytes (CRC-32 with the
-// polynomial 0x04C11DB7, neither input nor output reflected, computed with the checksum field
-// zeroed, stored little-endian at byte 22 of the page).
+// Sets the checksum of every whole Ogg page in `data` to match its bytes (libogg's own
+// checksum, as a reader checks it).
 inline void FixPageChecksums(uint8_t* data, size_t size) {
-  static const auto table = [] {
-    std::array<uint32_t, 256> t{};
-    for (uint32_t i = 0; i < 256; ++i) {
-      uint32_t r = i << 24;
-      for (int bit = 0; bit < 8; ++bit) r = (r & 0x80000000u) ? (r << 1) ^ 0x04C11DB7u : r << 1;
-      t[i] = r;
-    }
-    return t;
-  }();
   constexpr size_t kHeader = 27;
   for (size_t at = 0; at + kHeader <= size; ++at) {
     if (std::memcmp(data + at, "OggS", 4) != 0) continue;
@@ -37,10 +28,9 @@ inline void FixPageChecksums(uint8_t* data, size_t size) {
     size_t length = kHeader + segments;
     for (size_t i = 0; i < segments; ++i) length += data[at + kHeader + i];
     if (at + length > size) break;
-    std::memset(data + at + 22, 0, 4);
-    uint32_t crc = 0;
-    for (size_t i = 0; i < length; ++i) crc = (crc << 8) ^ table[(crc >> 24) ^ data[at + i]];
-    for (int i = 0; i < 4; ++i) data[at + 22 + i] = static_cast<uint8_t>(crc >> (8 * i));
+    ogg_page page{data + at, static_cast<long>(kHeader + segments), data + at + kHeader + segments,
+                  static_cast<long>(length - kHeader - segments)};
+    ogg_page_checksum_set(&page);
     at += length - 1;
   }
 }
